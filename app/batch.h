@@ -1,0 +1,65 @@
+// The batch runner: starts the one operation the command line asks for and steps it
+// on a worker thread until it ends; the application polls it with Stato.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "app/registro.h"
+
+namespace bricola {
+
+// What the command line gives the runner.
+struct RichiestaBatch {
+  std::string portaTesto;        // -C value as typed (empty: the stored port)
+  std::string fileImmagine;      // confirmed file name (empty: the stored file)
+  std::string percorsoRegistro;  // empty: no log
+  bool caricaSubito = false;     // -S
+  bool leggiSubito = false;      // -R
+  bool cancellaChiave = false;   // -E
+};
+
+class CBatchProc : public CFileRegistro {
+ public:
+  // One step of the running operation: returns true while it runs and leaves its
+  // phase and result code in the out-parameters.
+  using Passo = std::function<bool(int& fase, int& esito)>;
+
+  CBatchProc() = default;
+  CBatchProc(const CBatchProc&) = delete;
+  CBatchProc& operator=(const CBatchProc&) = delete;
+  ~CBatchProc() override;  // stops and joins the worker
+
+  // Starts the operation the flags ask for: -S load, else -R read, else -E erase the
+  // key. Returns 0 when the operation is running on the worker, otherwise the
+  // result code of the whole batch run (RC_NO_OPERATION when nothing was asked for).
+  int Avvia(const RichiestaBatch& richiesta);
+
+  // Worker still running, phase and result code of its last step.
+  void Stato(bool& inCorso, int& fase, int& esito) const;
+
+  // Asks the worker to stop before its next step and waits for it.
+  void Ferma();
+
+  // Polls the runner every 100 ms until its worker has ended; the last result code.
+  static int AttendiFine(const CBatchProc& runner);
+
+ protected:
+  // Starts the worker: it calls `passo` every `periodoMs` milliseconds until the step
+  // reports the end or a stop is asked. RC_TIMER_CREATE when no thread can be made.
+  int AvviaWorker(Passo passo, int periodoMs);
+
+ private:
+  void Ciclo(Passo passo);
+
+  std::thread thread;
+  std::atomic<bool> inCorso{false};
+  std::atomic<bool> richiestaStop{false};
+  int periodo = 1000;
+  std::atomic<int> esito{0};
+  std::atomic<int> fase{0};
+};
+
+}  // namespace bricola

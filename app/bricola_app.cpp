@@ -1,0 +1,123 @@
+#include "app/bricola_app.h"
+
+#include <cstdio>
+#include <ostream>
+
+#include "app/batch.h"
+#include "app/linea_comando.h"
+#include "platform/sistema.h"
+
+namespace bricola {
+
+namespace {
+
+// Longest temporary directory taken for the log; beyond it the default is used.
+constexpr std::size_t kMaxCartellaTemporanea = 512;
+constexpr const char* kCartellaPredefinita = "/tmp";
+
+// Exit status when the window cannot be shown.
+constexpr int kEsitoSenzaFinestra = 1;
+
+}  // namespace
+
+const std::string_view kTestoUso =
+    "Bricola [-?] [-C {Com}] [-B] [-E] [-L] [-R] [-X] [\"{Filename}\"]\r\n"
+    "  Manage flash programming for Tarvolinx vending machines.\r\n"
+    "\r\n"
+    "Usage:\r\n"
+    "  [-?]\r\n"
+    "              Show this information.\r\n"
+    "  [-B]\r\n"
+    "              Batch mode.\r\n"
+    "  [-S]\r\n"
+    "              Start the loading process immediately.\r\n"
+    "  [-R]\r\n"
+    "              Start the reading process immediately.\r\n"
+    "  [-E]\r\n"
+    "              Erase the content of the Memox.\r\n"
+    "  [-X]\r\n"
+    "              Exit at the end of process, if no errors.\r\n"
+    "  [-C {Com}]\r\n"
+    "              Select communication port n (COMn), 50+n (LPTn), 61 (USB).\r\n"
+    "  [-L]\r\n"
+    "              Generate log file for troubleshooting pourpose.\r\n";
+
+std::string PercorsoRegistro(std::string_view cartella, const OraLocale& data) {
+  char nome[48];
+  std::snprintf(nome, sizeof nome, "%s%04d%02d%02d.txt", "BricolaLog", data.anno, data.mese,
+                data.giorno);
+  std::string percorso(cartella);
+  if (percorso.empty() || percorso.back() != '/') percorso += '/';
+  percorso += nome;
+  return percorso;
+}
+
+void CBricolaApp::LeggiArgomenti(std::span<const std::string> argomenti) {
+  CParLineaComando linea;
+  LeggiLineaComando(linea, argomenti);
+
+  nomeFile = linea.FileConfermato() ? linea.NomeFile() : std::string();
+  portaTesto = linea.portaTesto;
+  caricaSubito = linea.caricaSubito;
+  leggiSubito = linea.leggiSubito;
+  cancellaChiave = linea.cancellaChiave;
+  esciAllaFine = linea.esciAllaFine;
+  batch = linea.batch;
+  aiuto = linea.aiuto;
+
+  percorsoRegistro.clear();
+  if (linea.registro) {
+    std::string cartella = CartellaTemporanea();
+    if (cartella.empty() || cartella.size() > kMaxCartellaTemporanea) cartella = kCartellaPredefinita;
+    percorsoRegistro = PercorsoRegistro(cartella, OraAttuale());
+  }
+}
+
+ModoAvvio CBricolaApp::Modo() const {
+  if (batch) return ModoAvvio::kBatch;
+  if (aiuto) return ModoAvvio::kUso;
+  return ModoAvvio::kFinestra;
+}
+
+int CBricolaApp::EseguiModo(std::ostream& uscita, std::ostream& errori) {
+  switch (Modo()) {
+    case ModoAvvio::kBatch:
+      return EseguiBatch();
+    case ModoAvvio::kUso:
+      // No desktop message box here: the usage goes to standard output.
+      uscita << kTestoUso;
+      uscita.flush();
+      return 0;
+    case ModoAvvio::kFinestra:
+      break;
+  }
+  errori << "Bricola: the main window is not available in this build; "
+            "use -B for batch mode or -? for the usage.\n";
+  errori.flush();
+  return kEsitoSenzaFinestra;
+}
+
+int CBricolaApp::Esegui(std::span<const std::string> argomenti, std::ostream& uscita,
+                        std::ostream& errori) {
+  LeggiArgomenti(argomenti);
+  return EseguiModo(uscita, errori);
+}
+
+int CBricolaApp::EseguiBatch() {
+  RichiestaBatch richiesta;
+  richiesta.portaTesto = portaTesto;
+  richiesta.fileImmagine = nomeFile;
+  richiesta.percorsoRegistro = percorsoRegistro;
+  richiesta.caricaSubito = caricaSubito;
+  richiesta.leggiSubito = leggiSubito;
+  richiesta.cancellaChiave = cancellaChiave;
+
+  CBatchProc runner;
+  int esito = runner.Avvia(richiesta);
+  // A start failure ends batch mode at once with its code; otherwise wait for the worker.
+  if (esito == 0) esito = CBatchProc::AttendiFine(runner);
+  esitoBatch = esito;
+  return esitoBatch;
+}
+
+}  // namespace bricola

@@ -1,0 +1,16 @@
+// Appending one record to a shared text file without ever mixing two writers.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace bricola {
+
+// Opens (creating when missing) the file at `percorso`, takes an exclusive lock
+// without waiting, appends `dati` and closes the file again.
+// Returns false when the file cannot be opened, is locked by another writer, or the
+// write fails; then the record is lost but the file is left as it was (a concurrent
+// writer's record is never interleaved with this one).
+bool AccodaEsclusivo(const std::string& percorso, std::string_view dati);
+
+}  // namespace bricola
