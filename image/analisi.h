@@ -157,6 +157,13 @@ class CAnalisiFile {
   static bool QualcunoBoot(const CProgDescr* descrittori, int numero, const int* selezione);
 
  private:
+  int Analizza(CFileTemplate& file, std::uint32_t dimensione, CProgDescr* descrittori, int capacita,
+               int& numModuli, int& tuttiValidi, int& inutilizzabile, int& grezzo, int& errore);
+  int AnalizzaGrezzo(CFileTemplate& file, std::uint32_t dimensione, std::uint16_t codice, int riga,
+                     CProgDescr& d, int& numModuli, int& tuttiValidi, int& inutilizzabile, int& grezzo,
+                     int& errore);
+  bool Convalida(CFileTemplate& file, std::uint32_t dimensione, CProgDescr& d);
+
   bool verificaCrc = true;
   CFileWin fileDisco;
   CFileTemplate* fileChiave = nullptr;
