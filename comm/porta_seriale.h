@@ -29,6 +29,9 @@ int RtsBasso(HandleLinea handle);
 // Returns the read total constant that was set before.
 int ImpostaTimeoutLettura(HandleLinea handle, int intervallo, int moltiplicatore, int costante);
 int SvuotaPorta(HandleLinea handle);  // purges the input only
+// How long every port call now waits for the port lock, in ms: 100 while no
+// port is open, else the read total constant plus 100.
+int AttesaLockPorta();
 
 // How a COM number becomes an open back-end (the port map of the application
 // installs it; tests install fakes). Returns null when the port cannot be opened.

@@ -22,4 +22,8 @@ class LineaSeriale {
   virtual bool SvuotaIngresso() = 0;
 };
 
+// Raises the calling thread's scheduling priority where the system allows it
+// (a receive thread must not miss a board's reply). False when it was refused.
+bool AlzaPrioritaThread();
+
 }  // namespace bricola
