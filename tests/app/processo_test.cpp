@@ -1,0 +1,118 @@
+// Runs the real program as a user would and checks its exit status, output and log.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "cartella_prova.h"
+
+namespace bricola {
+namespace {
+
+struct Risultato {
+  int stato = -1;
+  std::string uscita;
+};
+
+std::string Quota(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+// Runs the program with TMPDIR set to `tmpdir`; stderr is discarded.
+Risultato Esegui(const std::string& tmpdir, const std::vector<std::string>& argomenti) {
+  std::string comando = "TMPDIR=" + Quota(tmpdir) + " " + Quota(BRICOLA_PROGRAMMA);
+  for (const auto& a : argomenti) comando += " " + Quota(a);
+  comando += " 2>/dev/null";
+  Risultato r;
+  FILE* p = ::popen(comando.c_str(), "r");
+  if (p == nullptr) return r;
+  char buf[4096];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.uscita.append(buf, n);
+  const int s = ::pclose(p);
+  r.stato = WIFEXITED(s) ? WEXITSTATUS(s) : -1;
+  return r;
+}
+
+class Programma : public ::testing::Test {
+ protected:
+  prova::CartellaProva cartella;
+};
+
+TEST_F(Programma, BatchWithoutOperationExits72AndWritesNoLog) {
+  const Risultato r = Esegui(cartella.Percorso(), {"-B"});
+  EXPECT_EQ(r.stato, 72);
+  EXPECT_EQ(r.uscita, "");
+  EXPECT_TRUE(cartella.Vuota());
+}
+
+TEST_F(Programma, BatchWithLogWritesAStartLine) {
+  const Risultato r = Esegui(cartella.Percorso(), {"-B", "-L"});
+  EXPECT_EQ(r.stato, 72);
+
+  std::vector<std::filesystem::path> file;
+  for (const auto& e : std::filesystem::directory_iterator(cartella.Percorso())) file.push_back(e.path());
+  ASSERT_EQ(file.size(), 1u);
+  const std::string nome = file[0].filename().string();
+  std::smatch mn;
+  ASSERT_TRUE(std::regex_match(nome, mn, std::regex(R"(BricolaLog(\d{4})(\d\d)(\d\d)\.txt)"))) << nome;
+
+  const std::string contenuto = prova::LeggiTutto(file[0].string());
+  std::smatch ml;
+  ASSERT_TRUE(std::regex_match(contenuto, ml,
+                               std::regex(R"((\d\d)/(\d\d)/(\d{4}) \d\d:\d\d:\d\d start\r\n)")))
+      << contenuto;
+  // The file is named after the day the line was written (the same run).
+  EXPECT_EQ(ml[3].str() + ml[2].str() + ml[1].str(), mn[1].str() + mn[2].str() + mn[3].str());
+}
+
+TEST_F(Programma, OperationsNotYetAvailableExit12) {
+  for (const char* op : {"-S", "-R", "-E"}) {
+    EXPECT_EQ(Esegui(cartella.Percorso(), {"-B", op}).stato, 12) << op;
+  }
+}
+
+TEST_F(Programma, HelpPrintsTheUsageBytes) {
+  std::string atteso =
+      "Bricola [-?] [-C {Com}] [-B] [-E] [-L] [-R] [-X] [\"{Filename}\"]\r\n"
+      "  Manage flash programming for Tarvolinx vending machines.\r\n"
+      "\r\n"
+      "Usage:\r\n"
+      "  [-?]\r\n"
+      "              Show this information.\r\n"
+      "  [-B]\r\n"
+      "              Batch mode.\r\n"
+      "  [-S]\r\n"
+      "              Start the loading process immediately.\r\n"
+      "  [-R]\r\n"
+      "              Start the reading process immediately.\r\n"
+      "  [-E]\r\n"
+      "              Erase the content of the Memox.\r\n"
+      "  [-X]\r\n"
+      "              Exit at the end of process, if no errors.\r\n"
+      "  [-C {Com}]\r\n"
+      "              Select communication port n (COMn), 50+n (LPTn), 61 (USB).\r\n"
+      "  [-L]\r\n"
+      "              Generate log file for troubleshooting pourpose.\r\n";
+  for (const char* aiuto : {"-?", "-H", "/?", "/h"}) {
+    const Risultato r = Esegui(cartella.Percorso(), {aiuto});
+    EXPECT_EQ(r.stato, 0) << aiuto;
+    EXPECT_EQ(r.uscita, atteso) << aiuto;
+  }
+}
+
+TEST_F(Programma, WindowModeIsRefusedWithNonZeroStatus) {
+  const Risultato r = Esegui(cartella.Percorso(), {"/home/tech/fw.bin"});
+  EXPECT_NE(r.stato, 0);
+  EXPECT_EQ(r.uscita, "");
+}
+
+}  // namespace
+}  // namespace bricola
