@@ -1,0 +1,516 @@
+#include "load/caricamento.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "app/esiti.h"
+#include "image/modelli.h"
+
+namespace bricola {
+
+namespace {
+
+// The mapping of a module's class and load kind onto what a loader accepts.
+int TipoModuloPerLoader(int tipoModulo) {
+  return (tipoModulo >= 1 && tipoModulo <= 9) ? tipoModulo : 0;
+}
+int TipoLoadPerLoader(int tipoLoad) { return (tipoLoad >= 0 && tipoLoad <= 13) ? tipoLoad : 3; }
+
+bool TipoChiave(int tipo) {
+  return tipo == INTERFACCIA_CHIAVE_PARALLELA || tipo == INTERFACCIA_CHIAVE_USB;
+}
+
+// Load kinds written through a microcontroller's ROM bootstrap or by the 68331
+// loader instead of a resident boot.
+enum : int {
+  LOAD_68331 = 0,
+  LOAD_90F497_BOOT = 1,
+  LOAD_90F549_BOOT = 2,
+  LOAD_90F345_BOOT = 6,
+  LOAD_96F338_BOOT = 8,
+  LOAD_91F465_BOOT = 10,
+};
+
+}  // namespace
+
+CCaricamento::CCaricamento() = default;
+
+CCaricamento::~CCaricamento() {
+  // A job still running at destruction releases its loader and its line.
+  int esito = 0;
+  Ferma(&esito);
+}
+
+// --- analysis and selection ----------------------------------------------------
+
+int CCaricamento::Analizza(const std::string& file, int* errore) {
+  percorsoImmagine = file.substr(0, kMaxPercorso);
+  int grezzo = 0;
+  int errAnalisi = 0;
+  const int ok = analisi.AnalizzaFile(percorsoImmagine, moduli.data(), kMaxModuli, numModuli,
+                                      tuttiValidi, inutilizzabile, grezzo, errAnalisi);
+  numModuli = std::clamp(numModuli, 0, kMaxModuli);
+  // The selection follows the descriptors even after a failed analysis, so it
+  // never refers to the modules of a file analysed before.
+  selezione.fill(0);
+  nomi.fill(nullptr);
+  for (int i = 0; i < numModuli; ++i) {
+    const CProgDescr& m = moduli[static_cast<std::size_t>(i)];
+    selezione[static_cast<std::size_t>(i)] =
+        (m.stato != STATO_VALIDO || m.NonSelezionato()) ? 0 : 1;
+  }
+  CalcolaRiepiloghi();
+  if (!ok) {
+    if (errore) *errore = errAnalisi;
+    return 0;
+  }
+  if (errore) *errore = ERRORE_NESSUNO;
+  return 1;
+}
+
+int CCaricamento::SelezionaModuli(const int* flags, int conteggio) {
+  if (inutilizzabile || conteggio > kMaxModuli || conteggio < 0) return 0;
+  selezione.fill(0);
+  for (int i = 0; i < conteggio; ++i) selezione[static_cast<std::size_t>(i)] = flags[i];
+  CalcolaRiepiloghi();
+  return 1;
+}
+
+void CCaricamento::CalcolaRiepiloghi() {
+  qualcunoBootSel = CAnalisiFile::QualcunoBoot(moduli.data(), numModuli, selezione.data()) ? 1 : 0;
+  qualcunoNonRemotoSel =
+      CAnalisiFile::QualcunoNonRemoto(moduli.data(), numModuli, selezione.data()) ? 1 : 0;
+  if (tuttiValidi) {
+    selezioneValida = 1;
+  } else if (inutilizzabile) {
+    selezioneValida = 0;
+  } else {
+    selezioneValida =
+        CAnalisiFile::TuttiSelezionatiValidi(moduli.data(), numModuli, selezione.data()) ? 1 : 0;
+  }
+}
+
+int CCaricamento::FaseCorrente() const {
+  if (preLoader) return preLoader->fase;
+  if (loaderCorrente) return loaderCorrente->fase;
+  return ST_NONE;
+}
+
+int CCaricamento::InfoModulo(int i, SInfoModulo& info, int* esito, int capacitaNome) const {
+  if (i < 0 || i >= numModuli) {
+    *esito = RC_NO_SUCH_MODULE;
+    return 0;
+  }
+  const CProgDescr& m = moduli[static_cast<std::size_t>(i)];
+  if (m.stato == STATO_CRC) {
+    *esito = RC_MODULE_CORRUPT;
+    return 0;
+  }
+  if (m.stato != STATO_VALIDO) {
+    *esito = RC_MODULE_INVALID;
+    return 0;
+  }
+  info.selezionato = selezione[static_cast<std::size_t>(i)];
+  info.tipoLoad = m.TipoLoad();
+  info.tipoModulo = m.TipoModulo();
+  info.tipoContenuto = m.tipoContenuto;
+  info.indirizzo = m.indirizzo;
+  info.indirizzoSecondario = m.indirizzoSecondario;
+  info.lunghezza = m.fine - m.inizio;
+  info.lunghezzaDati = m.lunghezzaDati;
+  info.codice = m.codice;
+  if (m.conIntestazione) {
+    info.nome = m.nome;
+  } else {
+    const auto indice = m.IndiceNome();
+    info.nome = indice ? std::string(NomeModello(0, *indice)) : std::string();
+  }
+  if (capacitaNome > 0 && info.nome.size() > static_cast<std::size_t>(capacitaNome - 1)) {
+    info.nome.resize(static_cast<std::size_t>(capacitaNome - 1));
+  }
+  info.datiUtente = m.datiUtente;
+  *esito = RC_OK;
+  return 1;
+}
+
+int CCaricamento::InfoModulo(int i, SInfoModulo& info, std::string& descrizione, int* esito,
+                             int capacitaNome) const {
+  if (!InfoModulo(i, info, esito, capacitaNome)) return 0;
+  const CProgDescr& m = moduli[static_cast<std::size_t>(i)];
+  descrizione = m.descrizione.value_or(std::string());
+  return 1;
+}
+
+// --- configuration --------------------------------------------------------------
+
+int CCaricamento::ImpostaInterfaccia(int portaNuova, int tipo, int remoto, int valoreNuovo,
+                                     std::string_view, std::string_view, std::string_view,
+                                     std::string_view) {
+  porta = portaNuova;
+  // Types 2 and 3 hand their key device to the key interface and the key
+  // loader once those are part of the job.
+  tipoInterfaccia = tipo;
+  RegistraValore("impostazione parametri connessione interfaccia %d", tipo);
+  modo = (tipo == INTERFACCIA_MODO_2) ? MODO_2 : (remoto ? MODO_REMOTO : MODO_LOCALE);
+  valore = valoreNuovo;
+  ScegliInterfaccia();
+  return 1;
+}
+
+void CCaricamento::ImpostaRegistro(std::string_view percorso) {
+  ImpostaFileRegistro(percorso);
+  load90Fxxx.ImpostaFileRegistro(percorso);
+}
+
+int CCaricamento::ChiaveCapiente(int* esito) {
+  *esito = RC_OK;
+  if (!TipoChiave(tipoInterfaccia)) return 1;
+  // The key devices are not part of this build: the key cannot be opened.
+  *esito = RC_PORT_OPEN;
+  return 0;
+}
+
+int CCaricamento::ChiaveConContenuto() { return 0; }
+
+// --- interfaces and loaders -----------------------------------------------------
+
+void CCaricamento::ScegliInterfaccia() {
+  switch (tipoInterfaccia) {
+    case INTERFACCIA_CHIAVE_PARALLELA:
+    case INTERFACCIA_CHIAVE_USB:
+      // The parallel interface that carries key jobs.
+      interfacciaCorrente = nullptr;
+      break;
+    case INTERFACCIA_PIC:
+      interfacciaCorrente = nullptr;
+      break;
+    case INTERFACCIA_ALBERO:
+      // The file-system interface; it is never opened by the job.
+      interfacciaCorrente = nullptr;
+      return;
+    default:
+      interfacciaCorrente = &intSeriale;
+      break;
+  }
+  aperturaPropria = 1;
+}
+
+void CCaricamento::InterfacciaPerModulo() {
+  const CProgDescr& m = moduli[static_cast<std::size_t>(indiceModulo)];
+  if (m.TipoModulo() == MODULO_MMI) {
+    if (tipoInterfaccia != INTERFACCIA_ALBERO) tipoPrecedente = tipoInterfaccia;
+    tipoInterfaccia = INTERFACCIA_ALBERO;
+    RegistraValore("impostazione parametri connessione interfaccia %d", INTERFACCIA_ALBERO);
+  } else if (tipoInterfaccia == INTERFACCIA_ALBERO) {
+    tipoInterfaccia = tipoPrecedente;
+    RegistraValore("impostazione parametri connessione interfaccia %d", tipoInterfaccia);
+  }
+  ScegliInterfaccia();
+}
+
+CLoad* CCaricamento::ScegliLoader(const CProgDescr& modulo) {
+  preLoader = nullptr;
+  microAtteso = 0xFF;
+  loaderCorrente = nullptr;
+  switch (tipoInterfaccia) {
+    case INTERFACCIA_CHIAVE_PARALLELA:
+    case INTERFACCIA_CHIAVE_USB:
+      return nullptr;  // the key loader
+    case INTERFACCIA_PIC:
+      return nullptr;  // the PIC loader
+    case INTERFACCIA_ALBERO:
+      return nullptr;  // the directory-tree loader
+    default:
+      break;
+  }
+  switch (modulo.TipoLoad()) {
+    case LOAD_68331:        // the 68331 loader
+    case LOAD_90F497_BOOT:  // ROM bootstrap writers of boot modules
+    case LOAD_90F549_BOOT:
+    case LOAD_90F345_BOOT:
+    case LOAD_96F338_BOOT:
+      return nullptr;
+    case LOAD_91F465_BOOT:
+      // Preceded by the micro identification (expecting 'U') unless
+      // senzaPreverifica is set.
+      return nullptr;
+    default:
+      loaderCorrente = &load90Fxxx;
+      return loaderCorrente;
+  }
+}
+
+int CCaricamento::AvviaModulo(int senzaReset, CLoad* loader, int identificato, int* periodoTimer,
+                              int* boot, int* esito) {
+  const CProgDescr& m = moduli[static_cast<std::size_t>(indiceModulo)];
+  loaderAvviato = 0;
+  if (!loader) loader = ScegliLoader(m);
+  *boot = m.ModuloBoot() ? 1 : 0;
+  if (!loader) {
+    // No loader of this build writes this module here.
+    Registra("errore start");
+    *esito = RC_MODULE_TYPE;
+    return 0;
+  }
+  *periodoTimer = loader->PeriodoTimer();
+
+  if (modo == MODO_REMOTO && !senzaReset) {
+    // A remote connection holds its first module until the link carries it.
+    inCorso = 1;
+    *esito = RC_OK;
+    return 1;
+  }
+
+  loader->ImpostaNome(nomi[static_cast<std::size_t>(indiceModulo)]);
+  loader->ImpostaOpzione(opzioneNome);
+
+  const bool bloccato = mutexProgresso.try_lock_for(std::chrono::milliseconds(kAttesaMutexMs));
+
+  indirizziModulo[0] = m.indirizzo;
+  indirizziModulo[1] = m.indirizzoSecondario;
+  indirizziModulo[2] = m.indirizzoPredefinito;
+  indirizziModulo[3] = m.indirizzoSecondarioPredefinito;
+  m.Velocita(velocitaModulo[0], velocitaModulo[1]);
+
+  int opzioni = OPZ_BOOT_UNIVERSALE;
+  if (!verificaScrittura) opzioni |= OPZ_SENZA_RILETTURA;
+  if (verificaOttimizzata) opzioni |= OPZ_RILETTURA_OTTIMIZZATA;
+  if (velocitaFissa) opzioni |= OPZ_VELOCITA_FISSA;
+  if (scritturaLenta) opzioni |= OPZ_SCRITTURA_LENTA;
+  if (buffer128) opzioni |= OPZ_BUFFER_128;
+  if (identificato) opzioni |= OPZ_VIA_BOOT;
+  if (modo == MODO_2) opzioni |= OPZ_MODO_2;
+
+  int codice = RC_OK;
+  const int avviato =
+      loader->Avvia(percorsoImmagine, m.inizio, m.fine, m.codice, indirizziModulo,
+                    TipoModuloPerLoader(m.TipoModulo()), TipoLoadPerLoader(m.TipoLoad()),
+                    m.TipoMicro(), interfacciaCorrente, senzaReset, velocitaModulo, opzioni,
+                    &codice);
+  if (avviato) {
+    moduloAvviato = indiceModulo;
+    inCorso = 1;
+    loaderAvviato = 1;
+    *esito = RC_OK;
+  } else {
+    Registra("errore start");
+    *esito = codice;
+  }
+  if (bloccato) {
+    CopiaProgresso();
+    mutexProgresso.unlock();
+  }
+  return avviato ? 1 : 0;
+}
+
+int CCaricamento::TerminaLoader(CLoad* loader, int* esito) {
+  if (!inCorso) {
+    *esito = RC_NOT_RUNNING;
+    return 0;
+  }
+  loader->Termina();
+  inCorso = 0;
+  *esito = RC_OK;
+  return 1;
+}
+
+void CCaricamento::ChiudiInterfaccia() {
+  if (interfacciaCorrente) interfacciaCorrente->ChiudiLinea();
+  Registra("chiusura interfaccia");
+  if (tipoPrecedente && tipoPrecedente != tipoInterfaccia && aperturaPropria) {
+    tipoInterfaccia = tipoPrecedente;
+    ScegliInterfaccia();
+    if (interfacciaCorrente) interfacciaCorrente->ChiudiLinea();
+    Registra("chiusura prima interfaccia");
+  }
+  aperturaPropria = 0;
+  tipoPrecedente = 0;
+}
+
+int CCaricamento::ProssimoSelezionato(int da) const {
+  for (int i = std::max(da, 0); i < numModuli; ++i) {
+    if (selezione[static_cast<std::size_t>(i)]) return i;
+  }
+  return -1;
+}
+
+// --- the job ----------------------------------------------------------------------
+
+int CCaricamento::Avvia(int* periodoTimer, int* fase, int* esito) {
+  if (inCorso) {
+    *esito = RC_ALREADY_RUNNING;
+    return 0;
+  }
+  if (inutilizzabile || !selezioneValida) {
+    *esito = RC_FILE_UNLOADABLE;
+    return 0;
+  }
+  if (numModuli == 0) {
+    *esito = RC_NO_MODULES;
+    return 0;
+  }
+  if (modo == MODO_REMOTO && qualcunoNonRemotoSel) {
+    *esito = RC_REMOTE_NOT_ALLOWED;
+    return 0;
+  }
+  if (modo == MODO_2 && qualcunoBootSel) {
+    *esito = RC_FILE_UNLOADABLE;
+    return 0;
+  }
+  const int primo = ProssimoSelezionato(0);
+  if (primo < 0) {
+    *esito = RC_NO_MODULE_SELECTED;
+    return 0;
+  }
+  indiceModulo = primo;
+  moduloAvviato = 0;
+  loaderCorrente = nullptr;
+  preLoader = nullptr;
+  loaderAvviato = 0;
+  AggiornaProgresso();
+
+  InterfacciaPerModulo();
+
+  if (tipoInterfaccia != INTERFACCIA_ALBERO) {
+    RegistraValore("velocita' apertura %d bit/s", kVelocitaApertura);
+    int codice = RC_PORT_OPEN;
+    if (!interfacciaCorrente ||
+        !interfacciaCorrente->ApriLinea(porta, kVelocitaApertura, TipoChiave(tipoInterfaccia) ? 1 : 0,
+                                        &codice)) {
+      // An interface this build does not have cannot be opened either.
+      Registra("errore apertura interfaccia");
+      aperturaPropria = 0;
+      tipoPrecedente = 0;
+      *esito = codice;
+      return 0;
+    }
+    Registra("interfaccia aperta");
+  }
+
+  int boot = 0;
+  if (!AvviaModulo(modo == MODO_2, nullptr, 0, periodoTimer, &boot, esito)) {
+    ChiudiInterfaccia();
+    *fase = FaseCorrente() ? FaseCorrente() : ST_FAILED;
+    return 0;
+  }
+  seguenteSenzaReset = boot ? 0 : 1;
+  *fase = FaseCorrente();
+  return 1;
+}
+
+int CCaricamento::Passo(int* aggiorna, int* erroreModulo, int* fase, int* esito) {
+  *erroreModulo = 0;
+  *aggiorna = 0;
+  if (!inCorso) {
+    *fase = FaseCorrente();
+    *esito = RC_NOT_RUNNING;
+    return 0;
+  }
+  if (!loaderAvviato || !loaderCorrente) {
+    // A remote connection whose first module nothing carries: without a modem
+    // link the job cannot go on, and waiting would never end.
+    int codice = RC_OK;
+    Ferma(&codice);
+    *erroreModulo = 1;
+    *fase = ST_FAILED;
+    *esito = RC_REMOTE_LOAD;
+    return 0;
+  }
+
+  CLoad* loader = loaderCorrente;
+  const int continua = loader->Passo(aggiorna);
+  AggiornaProgresso();
+  *esito = loader->esito;
+  if (continua) {
+    *fase = loader->fase;
+    return 1;
+  }
+
+  if (loader->fase != ST_DONE) {
+    int codice = RC_OK;
+    Ferma(&codice);
+    *erroreModulo = 1;
+    *fase = loader->fase;
+    return 0;
+  }
+
+  int codice = RC_OK;
+  TerminaLoader(loader, &codice);
+  const int prossimo = ProssimoSelezionato(indiceModulo + 1);
+  if (prossimo < 0) {
+    ChiudiInterfaccia();
+    *fase = ST_DONE;
+    return 0;
+  }
+  indiceModulo = prossimo;
+  Registra("caricamento modulo successivo");
+  InterfacciaPerModulo();
+  int periodo = 0;
+  int boot = 0;
+  int risultato = 1;
+  if (!AvviaModulo(seguenteSenzaReset, nullptr, 0, &periodo, &boot, esito)) {
+    *erroreModulo = 1;
+    ChiudiInterfaccia();
+    risultato = 0;
+  } else {
+    seguenteSenzaReset = boot ? 0 : 1;
+  }
+  *aggiorna = 1;
+  *fase = FaseCorrente();
+  if (!risultato && (*fase == ST_DONE || *fase == ST_NONE)) *fase = ST_FAILED;
+  AggiornaProgresso();
+  return risultato;
+}
+
+int CCaricamento::Ferma(int* esito) {
+  if (!inCorso) {
+    *esito = RC_NOT_RUNNING;
+    return 0;
+  }
+  if (preLoader) {
+    preLoader->Termina();
+  } else if (loaderCorrente) {
+    loaderCorrente->Termina();
+  }
+  inCorso = 0;
+  ChiudiInterfaccia();
+  *esito = RC_OK;
+  return 1;
+}
+
+// --- progress ------------------------------------------------------------------------
+
+void CCaricamento::CopiaProgresso() {
+  SProgresso p;
+  if (preLoader) {
+    p.moduloAvviato = moduloAvviato;
+    p.totali = preLoader->byteTotali;
+  } else if (loaderCorrente) {
+    p.moduloAvviato = moduloAvviato;
+    p.totali = loaderCorrente->byteTotali;
+    p.fatti = loaderCorrente->byteFatti;
+    p.ripetuti = loaderCorrente->byteRipetuti;
+    p.secondi = loaderCorrente->tempoUltimo - loaderCorrente->tempoInizio;
+  }
+  progresso = p;
+}
+
+void CCaricamento::AggiornaProgresso() {
+  if (!mutexProgresso.try_lock_for(std::chrono::milliseconds(kAttesaMutexMs))) return;
+  CopiaProgresso();
+  mutexProgresso.unlock();
+}
+
+int CCaricamento::Progresso(int* moduloAvviatoOut, int* totali, int* fatti, int* ripetuti,
+                            int* secondi) {
+  if (!mutexProgresso.try_lock_for(std::chrono::milliseconds(kAttesaMutexMs))) return 0;
+  *moduloAvviatoOut = progresso.moduloAvviato;
+  *totali = progresso.totali;
+  *fatti = progresso.fatti;
+  *ripetuti = progresso.ripetuti;
+  *secondi = progresso.secondi;
+  mutexProgresso.unlock();
+  return 1;
+}
+
+}  // namespace bricola
