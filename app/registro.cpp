@@ -143,7 +143,7 @@ void Riempi(std::string& out, std::size_t n, char ch) { out.append(n, ch); }
 
 void ApplicaConversione(std::string& out, const Conversione& c, long long valore) {
   std::string corpo;  // the digits, or the character
-  std::string prefisso;  // sign or 0x
+  std::string_view prefisso;  // sign or 0x
   if (c.tipo == 'c') {
     const auto ch = static_cast<unsigned char>(valore);
     if (ch != 0) AccodaUtf8(corpo, ch);

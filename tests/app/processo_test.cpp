@@ -19,17 +19,31 @@ struct Risultato {
   std::string uscita;
 };
 
+// The argument in single quotes for /bin/sh.
 std::string Quota(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
+  std::string q(1, '\'');
+  for (char c : s) {
+    if (c == '\'') {
+      q.append("'\\''");
+    } else {
+      q.push_back(c);
+    }
+  }
+  q.push_back('\'');
+  return q;
 }
 
 // Runs the program with TMPDIR set to `tmpdir`; stderr is discarded.
 Risultato Esegui(const std::string& tmpdir, const std::vector<std::string>& argomenti) {
-  std::string comando = "TMPDIR=" + Quota(tmpdir) + " " + Quota(BRICOLA_PROGRAMMA);
-  for (const auto& a : argomenti) comando += " " + Quota(a);
-  comando += " 2>/dev/null";
+  std::string comando("TMPDIR=");
+  comando.append(Quota(tmpdir));
+  comando.push_back(' ');
+  comando.append(Quota(BRICOLA_PROGRAMMA));
+  for (const auto& a : argomenti) {
+    comando.push_back(' ');
+    comando.append(Quota(a));
+  }
+  comando.append(" 2>/dev/null");
   Risultato r;
   FILE* p = ::popen(comando.c_str(), "r");
   if (p == nullptr) return r;
