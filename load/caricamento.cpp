@@ -431,6 +431,9 @@ int CCaricamento::Passo(int* aggiorna, int* erroreModulo, int* fase, int* esito)
     Ferma(&codice);
     *erroreModulo = 1;
     *fase = loader->fase;
+    // A loader that stops because a record of the module can no longer be
+    // read gives no code of its own; the job must not end looking successful.
+    if (*esito == RC_OK) *esito = RC_MODULE_CORRUPT;
     return 0;
   }
 

@@ -1,0 +1,9 @@
+#include "platform/terminale.h"
+
+#include <unistd.h>
+
+namespace bricola {
+
+bool ErroriSuTerminale() { return ::isatty(STDERR_FILENO) == 1; }
+
+}  // namespace bricola
