@@ -93,7 +93,6 @@ class CLoad90Fxxx : public CLoadFujitsu, public CLoad, public CMemoria {
   int InvioModoDati();
   int InvioLunBuf();
   int InvioFlashType();
-  int InvioFlashSpec();
   int InvioFlashBlocco();
   int InvioBlank();
   int InvioErase();
