@@ -1,0 +1,327 @@
+#include "sim/descrizione_sim.h"
+
+#include <cctype>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+namespace bricola::sim {
+
+namespace {
+
+using json = nlohmann::json;
+
+struct ErroreDescrizione {
+  std::string testo;
+};
+
+[[noreturn]] void Errore(const std::string& testo) { throw ErroreDescrizione{testo}; }
+
+// A number as JSON integer or as a string, decimal or "0x" hexadecimal.
+std::uint64_t Numero(const json& v, const std::string& campo) {
+  if (v.is_number_unsigned() || (v.is_number_integer() && v.get<std::int64_t>() >= 0)) return v.get<std::uint64_t>();
+  if (v.is_string()) {
+    const std::string s = v.get<std::string>();
+    try {
+      std::size_t usati = 0;
+      const std::uint64_t n = std::stoull(s, &usati, 0);
+      if (usati == s.size()) return n;
+    } catch (...) {
+    }
+  }
+  Errore("campo \"" + campo + "\": numero non valido " + v.dump());
+}
+
+template <typename T>
+T NumeroMax(const json& o, const char* campo, T predefinito, std::uint64_t massimo) {
+  if (!o.contains(campo)) return predefinito;
+  const std::uint64_t n = Numero(o.at(campo), campo);
+  if (n > massimo) Errore(std::string("campo \"") + campo + "\": valore oltre " + std::to_string(massimo));
+  return static_cast<T>(n);
+}
+
+void ControllaCampi(const json& o, const std::set<std::string>& noti, const std::string& dove) {
+  if (!o.is_object()) Errore(dove + ": atteso un oggetto");
+  for (auto it = o.begin(); it != o.end(); ++it) {
+    if (!noti.count(it.key())) Errore(dove + ": campo sconosciuto \"" + it.key() + "\"");
+  }
+}
+
+std::vector<std::uint8_t> Byte(const std::string& testo) {
+  std::vector<std::uint8_t> r;
+  std::string cifre;
+  for (char ch : testo) {
+    if (std::isxdigit(static_cast<unsigned char>(ch))) cifre += ch;
+    else if (ch != ' ' && ch != ':' && ch != ',' && ch != '\n' && ch != '\t') Errore("dati esadecimali non validi");
+  }
+  if (cifre.size() % 2) Errore("dati esadecimali di lunghezza dispari");
+  for (std::size_t i = 0; i < cifre.size(); i += 2) r.push_back(static_cast<std::uint8_t>(std::stoul(cifre.substr(i, 2), nullptr, 16)));
+  return r;
+}
+
+std::vector<SerieSettori> Serie(const json& v) {
+  std::vector<SerieSettori> serie;
+  if (v.is_string()) {
+    if (!SerieDaNome(v.get<std::string>(), serie)) Errore("settori: lista sconosciuta " + v.dump());
+    return serie;
+  }
+  if (!v.is_array()) Errore("settori: attesi un nome o una lista");
+  for (const auto& e : v) {
+    ControllaCampi(e, {"dimensione", "numero"}, "settori");
+    SerieSettori s;
+    s.dimensione = NumeroMax<std::uint32_t>(e, "dimensione", 0, 0xFFFFFFFF);
+    if (e.contains("numero")) {
+      const json& n = e.at("numero");
+      s.numero = n.is_number_integer() && n.get<std::int64_t>() == -1 ? -1 : static_cast<int>(Numero(n, "numero"));
+    }
+    if (s.dimensione == 0) Errore("settori: dimensione nulla");
+    serie.push_back(s);
+  }
+  return serie;
+}
+
+std::pair<std::uint32_t, std::uint32_t> Area(const json& v, const char* nome) {
+  ControllaCampi(v, {"inizio", "fine"}, nome);
+  return {NumeroMax<std::uint32_t>(v, "inizio", 0, 0xFFFFFFFF), NumeroMax<std::uint32_t>(v, "fine", 0, 0xFFFFFFFF)};
+}
+
+CFlashSim LeggiFlash(const json& f, const std::string& cartella) {
+  ControllaCampi(f, {"mappa", "regioni", "areaBoot", "areaVettori", "protetti", "esterne", "contenuto", "allineamento"},
+                 "flash");
+  CFlashSim flash;
+  if (f.contains("mappa") && !flash.CaricaPreset(f.at("mappa").get<std::string>()))
+    Errore("flash: mappa sconosciuta " + f.at("mappa").dump());
+  for (const auto& r : f.value("regioni", json::array())) {
+    ControllaCampi(r, {"inizio", "dimensione", "settori", "sovrascrivibile"}, "regioni");
+    const auto inizio = NumeroMax<std::uint32_t>(r, "inizio", 0, 0xFFFFFFFF);
+    const auto dimensione = NumeroMax<std::uint32_t>(r, "dimensione", 0, 0xFFFFFFFF);
+    if (!r.contains("settori")) Errore("regioni: mancano i settori");
+    if (!flash.AggiungiRegione(inizio, dimensione, Serie(r.at("settori")), r.value("sovrascrivibile", false)))
+      Errore("regioni: settori sovrapposti o oltre la regione a " + std::to_string(inizio));
+  }
+  for (const auto& e : f.value("esterne", json::array())) {
+    ControllaCampi(e, {"base", "tipo", "dimensione", "settori", "setComandi", "infoPri", "produttore", "dispositivo"},
+                   "esterne");
+    ChipEsterno c;
+    c.base = NumeroMax<std::uint32_t>(e, "base", 0, 0xFFFFFFFF);
+    const std::string tipo = e.value("tipo", std::string("cfi"));
+    if (tipo == "cfi") c.tipo = TipoChip::Cfi;
+    else if (tipo == "atm") c.tipo = TipoChip::Atm;
+    else Errore("esterne: tipo sconosciuto " + tipo);
+    c.dimensione = NumeroMax<std::uint32_t>(e, "dimensione", c.tipo == TipoChip::Atm ? 0x40000u : 0x200000u, 0x80000000);
+    if (c.dimensione == 0 || (c.dimensione & (c.dimensione - 1))) Errore("esterne: la dimensione deve essere una potenza di 2");
+    c.setComandi = NumeroMax<std::uint16_t>(e, "setComandi", c.setComandi, 0xFFFF);
+    c.infoPri = NumeroMax<std::uint8_t>(e, "infoPri", c.infoPri, 0xFF);
+    c.produttore = NumeroMax<std::uint8_t>(e, "produttore", c.produttore, 0xFF);
+    c.dispositivo = NumeroMax<std::uint8_t>(e, "dispositivo", c.dispositivo, 0xFF);
+    const json settori = e.value("settori", json(c.tipo == TipoChip::Atm ? "EBottom" : "ETop"));
+    if (!flash.AggiungiChip(c, Serie(settori))) Errore("esterne: settori non validi per il chip a " + std::to_string(c.base));
+  }
+  if (f.contains("areaBoot")) {
+    const auto a = Area(f.at("areaBoot"), "areaBoot");
+    flash.ImpostaAreaBoot(a.first, a.second);
+  }
+  if (f.contains("areaVettori")) {
+    const auto a = Area(f.at("areaVettori"), "areaVettori");
+    flash.ImpostaAreaVettori(a.first, a.second);
+  }
+  flash.ImpostaAllineamento(NumeroMax<std::uint32_t>(f, "allineamento", 2, 0x10000));
+  for (const auto& p : f.value("protetti", json::array())) {
+    if (!flash.Proteggi(static_cast<std::uint32_t>(Numero(p, "protetti")))) Errore("protetti: nessun settore a " + p.dump());
+  }
+  for (const auto& c : f.value("contenuto", json::array())) {
+    ControllaCampi(c, {"indirizzo", "dati", "riempi", "lunghezza", "file"}, "contenuto");
+    const auto indirizzo = NumeroMax<std::uint32_t>(c, "indirizzo", 0, 0xFFFFFFFF);
+    std::vector<std::uint8_t> dati;
+    if (c.contains("dati")) {
+      dati = Byte(c.at("dati").get<std::string>());
+    } else if (c.contains("riempi")) {
+      dati.assign(NumeroMax<std::size_t>(c, "lunghezza", 0, 0x10000000), NumeroMax<std::uint8_t>(c, "riempi", 0xFF, 0xFF));
+    } else if (c.contains("file")) {
+      std::string percorso = c.at("file").get<std::string>();
+      if (!percorso.empty() && percorso[0] != '/' && !cartella.empty()) percorso = cartella + "/" + percorso;
+      std::ifstream in(percorso, std::ios::binary);
+      if (!in) Errore("contenuto: impossibile leggere " + percorso);
+      dati.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      if (c.contains("lunghezza")) dati.resize(std::min(dati.size(), NumeroMax<std::size_t>(c, "lunghezza", 0, 0x10000000)));
+    } else {
+      Errore("contenuto: servono \"dati\", \"riempi\" o \"file\"");
+    }
+    if (!flash.Carica(indirizzo, dati.data(), dati.size())) Errore("contenuto: indirizzi fuori dalla flash a " + std::to_string(indirizzo));
+  }
+  return flash;
+}
+
+Guasto LeggiGuasto(const json& g) {
+  ControllaCampi(g, {"tipo", "comando", "volte", "stato", "posizione", "bit"}, "guasti");
+  Guasto r;
+  static const std::vector<std::pair<std::string, TipoGuasto>> tipi = {
+      {"silenzio", TipoGuasto::Silenzio},     {"nack", TipoGuasto::Nack},
+      {"controllo", TipoGuasto::Controllo},   {"nonGestito", TipoGuasto::NonGestito},
+      {"bitInvertito", TipoGuasto::BitInvertito}, {"stato", TipoGuasto::Stato},
+  };
+  const std::string tipo = g.value("tipo", std::string());
+  bool trovato = false;
+  for (const auto& [nome, t] : tipi) {
+    if (nome == tipo) {
+      r.tipo = t;
+      trovato = true;
+    }
+  }
+  if (!trovato) Errore("guasti: tipo sconosciuto \"" + tipo + "\"");
+  const std::string comando = g.value("comando", std::string("*"));
+  if (comando == "*") {
+    r.tuttiIComandi = true;
+  } else {
+    bool ok = false;
+    r.comando = ComandoDaNome(comando, ok);
+    if (!ok) Errore("guasti: comando sconosciuto \"" + comando + "\"");
+  }
+  if (g.contains("volte")) {
+    const json& v = g.at("volte");
+    r.volte = v.is_number_integer() && v.get<std::int64_t>() < 0 ? -1 : static_cast<int>(Numero(v, "volte"));
+  }
+  r.stato = NumeroMax<std::uint8_t>(g, "stato", r.stato, 0xFF);
+  r.posizione = NumeroMax<std::uint32_t>(g, "posizione", 0, 0xFFFFFFFF);
+  r.bit = NumeroMax<std::uint8_t>(g, "bit", 0, 7);
+  return r;
+}
+
+CSchedaSim LeggiScheda(const json& s, const std::string& cartella, std::size_t indice) {
+  ControllaCampi(s,
+                 {"nome", "codice", "versione", "tipoMicro", "velocitaMassima", "codiceBuffer", "indirizzoCan",
+                  "modoDati", "avvio", "flash", "ritardiMs", "guasti"},
+                 "scheda");
+  ConfigScheda c;
+  c.nome = s.value("nome", indice == 0 ? std::string("locale") : "scheda" + std::to_string(indice));
+  c.codice = NumeroMax<std::uint16_t>(s, "codice", c.codice, 0xFFFF);
+  c.versione = NumeroMax<std::uint8_t>(s, "versione", c.versione, 0xFF);
+  c.tipoMicro = NumeroMax<std::uint8_t>(s, "tipoMicro", c.tipoMicro, 0xFF);
+  c.velocitaMassima = NumeroMax<std::uint8_t>(s, "velocitaMassima", c.velocitaMassima, 0xFF);
+  c.codiceBuffer = NumeroMax<std::uint8_t>(s, "codiceBuffer", c.codiceBuffer, 0xFF);
+  if (c.codiceBuffer < 16) Errore("scheda " + c.nome + ": codiceBuffer troppo piccolo");
+  c.indirizzoCan = NumeroMax<std::uint16_t>(s, "indirizzoCan", c.indirizzoCan, 0xFFFF);
+  c.modoDati = s.value("modoDati", true);
+  const std::string avvio = s.value("avvio", std::string("boot"));
+  if (avvio != "boot" && avvio != "applicazione") Errore("scheda " + c.nome + ": avvio deve essere boot o applicazione");
+  c.inApplicazione = avvio == "applicazione";
+  if (s.contains("ritardiMs")) {
+    const json& r = s.at("ritardiMs");
+    if (!r.is_object()) Errore("ritardiMs: atteso un oggetto");
+    for (auto it = r.begin(); it != r.end(); ++it) {
+      bool ok = false;
+      const Comando cmd = ComandoDaNome(it.key(), ok);
+      if (!ok) Errore("ritardiMs: comando sconosciuto \"" + it.key() + "\"");
+      c.ritardiMs[static_cast<std::size_t>(cmd)] = static_cast<std::uint32_t>(Numero(it.value(), it.key()));
+    }
+  }
+  for (const auto& g : s.value("guasti", json::array())) c.guasti.push_back(LeggiGuasto(g));
+  CFlashSim flash;
+  if (s.contains("flash")) {
+    flash = LeggiFlash(s.at("flash"), cartella);
+  } else {
+    flash.CaricaPreset("M256");
+    flash.ImpostaAllineamento(2);
+  }
+  return CSchedaSim(std::move(c), std::move(flash));
+}
+
+json Intervalli(const std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>>& v) {
+  json a = json::array();
+  for (const auto& [inizio, dati] : v) {
+    std::string hex;
+    static const char* cifre = "0123456789abcdef";
+    for (std::uint8_t b : dati) {
+      hex += cifre[b >> 4];
+      hex += cifre[b & 15];
+    }
+    a.push_back({{"indirizzo", inizio}, {"lunghezza", dati.size()}, {"dati", hex}});
+  }
+  return a;
+}
+
+}  // namespace
+
+bool LeggiDescrizione(const std::string& testo, const std::string& cartella, DescrizioneMacchina& d,
+                      std::string& errore) {
+  try {
+    const json j = json::parse(testo, nullptr, true, true);
+    ControllaCampi(j, {"linea", "schede"}, "macchina");
+    DescrizioneMacchina r;
+    if (j.contains("linea")) {
+      const json& l = j.at("linea");
+      ControllaCampi(l, {"byteErrati", "pausaMassimaMs", "seme", "chiudiDopoByte"}, "linea");
+      const std::string errati = l.value("byteErrati", std::string("persi"));
+      if (errati != "persi" && errati != "spazzatura") Errore("linea: byteErrati deve essere persi o spazzatura");
+      r.linea.spazzatura = errati == "spazzatura";
+      r.linea.pausaMassimaMs = NumeroMax<std::uint32_t>(l, "pausaMassimaMs", r.linea.pausaMassimaMs, 60000);
+      r.linea.seme = NumeroMax<std::uint32_t>(l, "seme", r.linea.seme, 0xFFFFFFFF);
+      r.linea.chiudiDopoByte = NumeroMax<std::uint64_t>(l, "chiudiDopoByte", 0, ~0ULL);
+    }
+    if (!j.contains("schede") || !j.at("schede").is_array() || j.at("schede").empty())
+      Errore("macchina: serve almeno una scheda in \"schede\"");
+    std::set<std::uint16_t> indirizzi;
+    for (std::size_t i = 0; i < j.at("schede").size(); ++i) {
+      r.schede.push_back(LeggiScheda(j.at("schede")[i], cartella, i));
+      const std::uint16_t can = r.schede.back().config.indirizzoCan;
+      if (i > 0 && can == 0) Errore("scheda " + r.schede.back().config.nome + ": una scheda remota serve un indirizzoCan");
+      if (can != 0 && !indirizzi.insert(can).second) Errore("indirizzoCan ripetuto: " + std::to_string(can));
+    }
+    d = std::move(r);
+    return true;
+  } catch (const ErroreDescrizione& e) {
+    errore = e.testo;
+  } catch (const std::exception& e) {
+    errore = e.what();
+  }
+  return false;
+}
+
+bool LeggiFileDescrizione(const std::string& percorso, DescrizioneMacchina& d, std::string& errore) {
+  std::ifstream in(percorso);
+  if (!in) {
+    errore = "impossibile aprire " + percorso;
+    return false;
+  }
+  std::stringstream testo;
+  testo << in.rdbuf();
+  const auto barra = percorso.find_last_of('/');
+  const std::string cartella = barra == std::string::npos ? "." : percorso.substr(0, barra);
+  return LeggiDescrizione(testo.str(), cartella, d, errore);
+}
+
+DescrizioneMacchina DescrizionePredefinita() {
+  DescrizioneMacchina d;
+  CFlashSim flash;
+  flash.CaricaPreset("M256");
+  flash.ImpostaAllineamento(2);
+  d.schede.emplace_back(ConfigScheda{}, std::move(flash));
+  return d;
+}
+
+void ScriviDump(const CMacchinaSim& m, std::ostream& uscita) {
+  json schede = json::array();
+  for (std::size_t i = 0; i < m.NumeroSchede(); ++i) {
+    const CSchedaSim& s = m.Scheda(i);
+    const char* modo = s.modo == ModoScheda::Boot ? "boot" : s.modo == ModoScheda::Applicazione ? "applicazione" : "bootstrap";
+    schede.push_back({
+        {"nome", s.config.nome},
+        {"codice", s.config.codice},
+        {"indirizzoCan", s.config.indirizzoCan},
+        {"modo", modo},
+        {"reset", s.reset},
+        {"modoDati", s.modoDatiAttivo},
+        {"fineRicevuto", s.fineRicevuto},
+        {"settoriCancellati", s.flash.SettoriCancellati()},
+        {"scritti", Intervalli(s.flash.IntervalliScritti())},
+        {"nonVuoti", Intervalli(s.flash.IntervalliNonVuoti())},
+    });
+  }
+  const json j = {{"baudLinea", m.BaudLinea()}, {"baudScheda", m.BaudLocale()}, {"schede", schede}};
+  uscita << j.dump(2) << '\n';
+}
+
+}  // namespace bricola::sim

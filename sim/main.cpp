@@ -1,0 +1,406 @@
+// bricola-sim: a simulated vending machine reachable as a network serial port
+// (RFC 2217) or as a pseudo-terminal.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/descrizione_sim.h"
+#include "sim/macchina_sim.h"
+#include "sim/telnet_sim.h"
+
+namespace {
+
+using namespace bricola::sim;
+
+volatile sig_atomic_t fermati = 0;
+volatile sig_atomic_t dumpRichiesto = 0;
+
+void SuSegnaleFine(int) { fermati = 1; }
+void SuSegnaleDump(int) { dumpRichiesto = 1; }
+
+const char* const USO =
+    "uso: bricola-sim [--machine FILE] (--listen HOST:PORT | --pty [--pty-link PATH])\n"
+    "                 [--once] [--paced] [--dump FILE] [--transcript FILE]\n"
+    "  --machine FILE     descrizione della macchina (JSON); senza: una scheda M256\n"
+    "  --listen HOST:PORT server RFC 2217 (porta 0: una porta libera, stampata su stdout)\n"
+    "  --pty              serve la macchina su uno pseudo-terminale (stampa \"pty PERCORSO\")\n"
+    "  --pty-link PATH    collegamento simbolico allo pseudo-terminale\n"
+    "  --once             termina quando il client si disconnette\n"
+    "  --paced            tempi reali della linea (10 bit per byte alla velocita' corrente)\n"
+    "  --dump FILE        stato delle flash in JSON all'uscita e su SIGUSR1\n"
+    "  --transcript FILE  trascrizione con tempi di eventi di linea e frame\n";
+
+std::int64_t AdessoMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+struct Opzioni {
+  std::string macchina;
+  std::string ascolto;
+  bool pty = false;
+  std::string ptyLink;
+  bool unaVolta = false;
+  bool cadenzato = false;
+  std::string dump;
+  std::string trascrizione;
+};
+
+bool LeggiArgomenti(int argc, char** argv, Opzioni& o) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto valore = [&](std::string& dove) {
+      if (i + 1 >= argc) return false;
+      dove = argv[++i];
+      return true;
+    };
+    if (a == "--machine") {
+      if (!valore(o.macchina)) return false;
+    } else if (a == "--listen") {
+      if (!valore(o.ascolto)) return false;
+    } else if (a == "--pty") {
+      o.pty = true;
+    } else if (a == "--pty-link") {
+      if (!valore(o.ptyLink)) return false;
+    } else if (a == "--once") {
+      o.unaVolta = true;
+    } else if (a == "--paced") {
+      o.cadenzato = true;
+    } else if (a == "--dump") {
+      if (!valore(o.dump)) return false;
+    } else if (a == "--transcript") {
+      if (!valore(o.trascrizione)) return false;
+    } else {
+      return false;
+    }
+  }
+  return o.pty != !o.ascolto.empty();
+}
+
+// Bytes on their way to the PC, each with the time it leaves the board's UART.
+class CCodaUscita {
+ public:
+  explicit CCodaUscita(bool cadenzata) : cadenzata_(cadenzata) {}
+
+  // Request bytes take their line time before the board has them all.
+  void Ricevuti(std::size_t n, std::uint32_t baud, double adesso) {
+    if (!cadenzata_) return;
+    rxLibera_ = std::max(rxLibera_, adesso) + static_cast<double>(n) * TempoByte(baud);
+  }
+  void Aggiungi(const Uscita& u, std::uint32_t baud, double adesso) {
+    double t = std::max({adesso, rxLibera_, txLibera_}) + u.ritardoMs;
+    for (std::uint8_t b : u.byte) {
+      if (cadenzata_) t += TempoByte(baud);
+      coda_.push_back({t, b});
+    }
+    txLibera_ = t;
+  }
+  void Svuota() { coda_.clear(); }
+  bool Vuota() const { return coda_.empty(); }
+  // Takes the bytes due by now.
+  void Pronti(double adesso, std::vector<std::uint8_t>& b) {
+    while (!coda_.empty() && coda_.front().tempo <= adesso) {
+      b.push_back(coda_.front().byte);
+      coda_.pop_front();
+    }
+  }
+  // Milliseconds until the next byte is due (-1 none).
+  int Attesa(double adesso) const {
+    if (coda_.empty()) return -1;
+    return std::max(0, static_cast<int>(std::ceil(coda_.front().tempo - adesso)));
+  }
+
+ private:
+  static double TempoByte(std::uint32_t baud) { return baud ? 10000.0 / baud : 0.0; }
+  struct Voce {
+    double tempo;
+    std::uint8_t byte;
+  };
+  bool cadenzata_;
+  std::deque<Voce> coda_;
+  double rxLibera_ = 0;
+  double txLibera_ = 0;
+};
+
+bool ScriviTutto(int fd, const std::uint8_t* b, std::size_t n) {
+  while (n > 0) {
+    const ssize_t k = ::send(fd, b, n, MSG_NOSIGNAL);
+    if (k < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        pollfd p{fd, POLLOUT, 0};
+        ::poll(&p, 1, 100);
+        continue;
+      }
+      return false;
+    }
+    b += k;
+    n -= static_cast<std::size_t>(k);
+  }
+  return true;
+}
+
+void Dump(const CMacchinaSim& m, const std::string& percorso) {
+  if (percorso.empty()) return;
+  const std::string temporaneo = percorso + ".tmp";
+  {
+    std::ofstream f(temporaneo, std::ios::trunc);
+    if (!f) {
+      std::fprintf(stderr, "bricola-sim: impossibile scrivere %s\n", percorso.c_str());
+      return;
+    }
+    ScriviDump(m, f);
+  }
+  // Readers never see a half-written dump.
+  std::rename(temporaneo.c_str(), percorso.c_str());
+}
+
+int ServiRete(CMacchinaSim& m, const Opzioni& o) {
+  const auto duepunti = o.ascolto.rfind(':');
+  if (duepunti == std::string::npos) {
+    std::fprintf(stderr, "bricola-sim: --listen vuole HOST:PORT\n");
+    return 2;
+  }
+  const std::string host = o.ascolto.substr(0, duepunti);
+  const int porta = std::atoi(o.ascolto.c_str() + duepunti + 1);
+  sockaddr_in ind{};
+  ind.sin_family = AF_INET;
+  ind.sin_port = htons(static_cast<std::uint16_t>(porta));
+  if (::inet_pton(AF_INET, host.c_str(), &ind.sin_addr) != 1) {
+    std::fprintf(stderr, "bricola-sim: indirizzo non valido %s\n", host.c_str());
+    return 2;
+  }
+  const int ascolto = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int uno = 1;
+  ::setsockopt(ascolto, SOL_SOCKET, SO_REUSEADDR, &uno, sizeof uno);
+  if (ascolto < 0 || ::bind(ascolto, reinterpret_cast<sockaddr*>(&ind), sizeof ind) != 0 || ::listen(ascolto, 4) != 0) {
+    std::fprintf(stderr, "bricola-sim: impossibile ascoltare su %s: %s\n", o.ascolto.c_str(), std::strerror(errno));
+    return 1;
+  }
+  socklen_t lun = sizeof ind;
+  ::getsockname(ascolto, reinterpret_cast<sockaddr*>(&ind), &lun);
+  std::printf("listening on %s:%u\n", host.c_str(), static_cast<unsigned>(ntohs(ind.sin_port)));
+  std::fflush(stdout);
+
+  int client = -1;
+  std::unique_ptr<CTelnetSim> telnet;
+  CCodaUscita coda(o.cadenzato);
+  auto chiudiClient = [&](const char* perche) {
+    ::close(client);
+    client = -1;
+    telnet.reset();
+    coda.Svuota();
+    std::fprintf(stderr, "bricola-sim: client disconnesso (%s)\n", perche);
+  };
+
+  while (!fermati) {
+    if (dumpRichiesto) {
+      dumpRichiesto = 0;
+      Dump(m, o.dump);
+    }
+    const auto adesso = static_cast<double>(AdessoMs());
+    int attesa = 200;
+    if (client >= 0 && !telnet->Sospeso()) {
+      const int a = coda.Attesa(adesso);
+      if (a >= 0) attesa = std::min(attesa, a);
+    }
+    pollfd p[2] = {{ascolto, POLLIN, 0}, {client, POLLIN, 0}};
+    const int k = ::poll(p, client >= 0 ? 2 : 1, attesa);
+    if (k < 0 && errno != EINTR) break;
+    const std::int64_t ms = AdessoMs();
+
+    if (k > 0 && (p[0].revents & POLLIN)) {
+      const int nuovo = ::accept4(ascolto, nullptr, nullptr, SOCK_CLOEXEC);
+      if (nuovo >= 0 && client >= 0) {
+        // One client at a time, like a real serial port.
+        ::close(nuovo);
+      } else if (nuovo >= 0) {
+        client = nuovo;
+        ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &uno, sizeof uno);
+        m.NuovaConnessione(ms);
+        telnet = std::make_unique<CTelnetSim>(m);
+        telnet->alSvuota = [&coda](std::uint8_t quale) {
+          if (quale & bricola::sim::CMacchinaSim::SVUOTA_VERSO_PC) coda.Svuota();
+        };
+        const auto apertura = telnet->Apertura();
+        if (!ScriviTutto(client, apertura.data(), apertura.size())) chiudiClient("scrittura fallita");
+      }
+    }
+    if (client >= 0 && k > 0 && (p[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+      std::uint8_t b[4096];
+      const ssize_t n = ::recv(client, b, sizeof b, 0);
+      if (n <= 0) {
+        chiudiClient("fine connessione");
+        if (o.unaVolta) break;
+        continue;
+      }
+      std::vector<std::uint8_t> risposte;
+      std::vector<Uscita> dati;
+      coda.Ricevuti(static_cast<std::size_t>(n), m.BaudLinea(), static_cast<double>(ms));
+      telnet->DalClient(b, static_cast<std::size_t>(n), ms, risposte, dati);
+      for (const auto& u : dati) coda.Aggiungi(u, m.BaudLinea(), static_cast<double>(ms));
+      if (!risposte.empty() && !ScriviTutto(client, risposte.data(), risposte.size())) {
+        chiudiClient("scrittura fallita");
+        if (o.unaVolta) break;
+        continue;
+      }
+    }
+    if (client >= 0 && !telnet->Sospeso()) {
+      std::vector<std::uint8_t> pronti;
+      coda.Pronti(static_cast<double>(AdessoMs()), pronti);
+      if (!pronti.empty()) {
+        std::vector<std::uint8_t> escapati;
+        CTelnetSim::Escapa(pronti.data(), pronti.size(), escapati);
+        if (!ScriviTutto(client, escapati.data(), escapati.size())) {
+          chiudiClient("scrittura fallita");
+          if (o.unaVolta) break;
+          continue;
+        }
+      }
+    }
+    if (client >= 0 && m.ConnessioneDaChiudere() && coda.Vuota()) {
+      chiudiClient("guasto: connessione interrotta");
+      m.ConnessioneChiusa();
+      if (o.unaVolta) break;
+    }
+  }
+  if (client >= 0) ::close(client);
+  ::close(ascolto);
+  return 0;
+}
+
+std::uint32_t BaudDaTermios(speed_t v) {
+  static const std::pair<speed_t, std::uint32_t> tabella[] = {
+      {B1200, 1200},     {B2400, 2400},     {B4800, 4800},     {B9600, 9600},   {B19200, 19200},
+      {B38400, 38400},   {B57600, 57600},   {B115200, 115200}, {B230400, 230400},
+  };
+  for (const auto& [s, b] : tabella) {
+    if (s == v) return b;
+  }
+  return 0;
+}
+
+int ServiPty(CMacchinaSim& m, const Opzioni& o) {
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+    std::fprintf(stderr, "bricola-sim: pseudo-terminale non disponibile: %s\n", std::strerror(errno));
+    return 1;
+  }
+  const std::string nome = ::ptsname(master);
+  // Keeping the other side open ourselves means a client closing it is not an error here.
+  const int schiavo = ::open(nome.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios t{};
+  ::tcgetattr(master, &t);
+  ::cfmakeraw(&t);
+  ::cfsetispeed(&t, B38400);
+  ::cfsetospeed(&t, B38400);
+  ::tcsetattr(master, TCSANOW, &t);
+  if (!o.ptyLink.empty()) {
+    ::unlink(o.ptyLink.c_str());
+    if (::symlink(nome.c_str(), o.ptyLink.c_str()) != 0)
+      std::fprintf(stderr, "bricola-sim: impossibile creare %s: %s\n", o.ptyLink.c_str(), std::strerror(errno));
+  }
+  std::printf("pty %s\n", nome.c_str());
+  std::fflush(stdout);
+  m.NuovaConnessione(AdessoMs());
+
+  CCodaUscita coda(o.cadenzato);
+  std::uint32_t baudVisto = 38400;
+  while (!fermati) {
+    if (dumpRichiesto) {
+      dumpRichiesto = 0;
+      Dump(m, o.dump);
+    }
+    const auto adesso = static_cast<double>(AdessoMs());
+    int attesa = 10;  // the baud rate can only be seen by looking at it
+    const int a = coda.Attesa(adesso);
+    if (a >= 0) attesa = std::min(attesa, a);
+    pollfd p{master, POLLIN, 0};
+    const int k = ::poll(&p, 1, attesa);
+    if (k < 0 && errno != EINTR) break;
+    const std::int64_t ms = AdessoMs();
+    termios tt{};
+    if (::tcgetattr(master, &tt) == 0) {
+      const std::uint32_t baud = BaudDaTermios(::cfgetospeed(&tt));
+      if (baud && baud != baudVisto) {
+        baudVisto = baud;
+        m.ImpostaBaud(baud, ms);
+      }
+    }
+    if (k > 0 && (p.revents & POLLIN)) {
+      std::uint8_t b[4096];
+      const ssize_t n = ::read(master, b, sizeof b);
+      if (n > 0) {
+        coda.Ricevuti(static_cast<std::size_t>(n), m.BaudLinea(), static_cast<double>(ms));
+        for (const auto& u : m.DalPc(b, static_cast<std::size_t>(n), ms)) coda.Aggiungi(u, m.BaudLinea(), static_cast<double>(ms));
+      }
+    }
+    std::vector<std::uint8_t> pronti;
+    coda.Pronti(static_cast<double>(AdessoMs()), pronti);
+    if (!pronti.empty() && ::write(master, pronti.data(), pronti.size()) < 0) break;
+  }
+  if (!o.ptyLink.empty()) ::unlink(o.ptyLink.c_str());
+  if (schiavo >= 0) ::close(schiavo);
+  ::close(master);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Opzioni o;
+  if (!LeggiArgomenti(argc, argv, o)) {
+    std::fputs(USO, stderr);
+    return 2;
+  }
+  DescrizioneMacchina d = DescrizionePredefinita();
+  if (!o.macchina.empty()) {
+    std::string errore;
+    if (!LeggiFileDescrizione(o.macchina, d, errore)) {
+      std::fprintf(stderr, "bricola-sim: %s: %s\n", o.macchina.c_str(), errore.c_str());
+      return 2;
+    }
+  }
+  std::ofstream fileTrascrizione;
+  if (!o.trascrizione.empty()) {
+    fileTrascrizione.open(o.trascrizione, std::ios::trunc);
+    if (!fileTrascrizione) {
+      std::fprintf(stderr, "bricola-sim: impossibile scrivere %s\n", o.trascrizione.c_str());
+      return 1;
+    }
+  }
+  CTrascrizione trascrizione(o.trascrizione.empty() ? nullptr : &fileTrascrizione, AdessoMs());
+  CMacchinaSim m(std::move(d.schede), d.linea);
+  m.ImpostaTrascrizione(&trascrizione);
+
+  struct sigaction sa {};
+  sa.sa_handler = SuSegnaleFine;
+  ::sigaction(SIGTERM, &sa, nullptr);
+  ::sigaction(SIGINT, &sa, nullptr);
+  sa.sa_handler = SuSegnaleDump;
+  ::sigaction(SIGUSR1, &sa, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+
+  const int esito = o.pty ? ServiPty(m, o) : ServiRete(m, o);
+  Dump(m, o.dump);
+  return esito;
+}
