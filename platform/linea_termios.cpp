@@ -2,6 +2,7 @@
 // pseudo-terminals above all.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -127,14 +128,17 @@ class LineaTermios final : public LineaSeriale {
     if (lunghezza < 0 || (lunghezza > 0 && buffer == nullptr)) return -1;
     const std::int64_t scadenza = AdessoMs() + (timeoutMs > 0 ? timeoutMs : 0);
     int letti = 0;
+    bool agganciata = false;  // poll reported a hang-up or an error
     while (letti < lunghezza) {
       ssize_t n = ::read(fd_, buffer + letti, static_cast<std::size_t>(lunghezza - letti));
       if (n > 0) {
         letti += static_cast<int>(n);
         continue;
       }
-      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        // The other side of a pseudo-terminal went away: what came is still given.
+      // In raw mode without VMIN a read with nothing there gives 0 (or EAGAIN);
+      // after a hang-up (the other side of a pty closed, an adapter pulled out)
+      // it gives 0 or EIO for ever, and poll says so.
+      if ((n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) || agganciata) {
         return letti > 0 ? letti : -1;
       }
       const std::int64_t resto = scadenza - AdessoMs();
@@ -142,10 +146,7 @@ class LineaTermios final : public LineaSeriale {
       pollfd p{fd_, POLLIN, 0};
       if (::poll(&p, 1, static_cast<int>(resto)) < 0 && errno != EINTR) return letti > 0 ? letti : -1;
       if (p.revents & POLLNVAL) return -1;
-      if ((p.revents & (POLLHUP | POLLERR)) && !(p.revents & POLLIN)) {
-        // Hung up with nothing left to read: a closed pty master or a removed adapter.
-        return letti > 0 ? letti : -1;
-      }
+      agganciata = (p.revents & (POLLHUP | POLLERR)) != 0;
     }
     return letti;
   }
@@ -191,7 +192,12 @@ std::unique_ptr<LineaSeriale> ApriLineaTermios(const std::string& percorso, int 
     ::close(fd);
     return nullptr;
   }
-  // Exclusive like a COM port: a second open of the device fails while we hold it.
+  // Exclusive like a COM port: a second open of the device fails while we hold
+  // it (TIOCEXCL does not stop a privileged opener, the lock does).
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    return nullptr;
+  }
   ::ioctl(fd, TIOCEXCL);
   auto linea = std::make_unique<LineaTermios>(fd);
   if (!linea->Configura(baud, dtr, rts)) return nullptr;
