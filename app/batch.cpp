@@ -4,6 +4,9 @@
 #include <utility>
 
 #include "app/esiti.h"
+#include "app/impostazioni.h"
+#include "image/analisi.h"
+#include "platform/linea_seriale.h"
 #include "platform/sistema.h"
 
 namespace bricola {
@@ -19,9 +22,14 @@ int CBatchProc::Avvia(const RichiestaBatch& richiesta) {
   // Written by the main thread before any worker exists.
   Registra("start");
 
-  if (richiesta.caricaSubito) {
-    return RC_INTERNAL;  // the load is not available in batch mode yet
-  }
+  EnumeraPorte();
+  caricamento.ImpostaRegistro(richiesta.percorsoRegistro);
+  portaSalvata = LeggiImpostazioneIntero(kValorePorta, 0);
+  fileSalvato = LeggiImpostazioneStringa(kValoreFile, "");
+  ScegliPorta(richiesta.portaTesto, portaSalvata);
+  fileImmagine = richiesta.fileImmagine.empty() ? fileSalvato : richiesta.fileImmagine;
+
+  if (richiesta.caricaSubito) return AvviaCaricamento();
   if (richiesta.leggiSubito) {
     return RC_INTERNAL;  // the read of the key is not available in batch mode yet
   }
@@ -29,6 +37,57 @@ int CBatchProc::Avvia(const RichiestaBatch& richiesta) {
     return RC_INTERNAL;  // erasing the key is not available in batch mode yet
   }
   return RC_NO_OPERATION;
+}
+
+int CBatchProc::AvviaCaricamento() {
+  // Batch mode always loads over a local connection, reading back in the
+  // optimised form (only on microcontrollers that need it).
+  caricamento.ImpostaInterfaccia(NumeroPorta(), TipoInterfaccia(), 0, 0);
+  caricamento.verificaScrittura = 1;
+  caricamento.verificaOttimizzata = 1;
+  int errore = 0;
+  if (!caricamento.Analizza(fileImmagine, &errore)) {
+    if (errore == ERRORE_APERTURA) return RC_FILE_OPEN;
+    if (errore >= 2 && errore <= ERRORE_SELETTORE) return RC_FILE_CORRUPT;
+    return RC_INTERNAL;
+  }
+  int codice = RC_OK;
+  if (Chiave() && !caricamento.ChiaveCapiente(&codice)) return codice;
+
+  int periodoJob = 0;
+  int faseIniziale = 0;
+  if (!caricamento.Avvia(&periodoJob, &faseIniziale, &codice)) return codice;
+  fase = faseIniziale;
+  esito = RC_OK;
+  leggendo = false;
+  caricando = true;
+  inizioMs = MillisecondiMonotoni();
+  const int avvio = AvviaWorker(
+      [this](int& faseOut, int& esitoOut) {
+        int aggiorna = 0;
+        int erroreModulo = 0;
+        return caricamento.Passo(&aggiorna, &erroreModulo, &faseOut, &esitoOut) != 0;
+      },
+      periodoJob);
+  if (avvio != RC_OK) {
+    int ignorato = 0;
+    caricamento.Ferma(&ignorato);
+    caricando = false;
+  }
+  return avvio;
+}
+
+bool CBatchProc::Avanzamento(SAvanzamento& a) {
+  if (!caricando) return false;
+  int modulo = 0, totali = 0, fatti = 0, ripetuti = 0, secondi = 0;
+  if (!caricamento.Progresso(&modulo, &totali, &fatti, &ripetuti, &secondi)) return false;
+  a.fase = fase.load();
+  a.modulo = modulo + 1;
+  a.totali = totali;
+  a.fatti = fatti;
+  a.secondiModulo = secondi;
+  a.secondiTotali = static_cast<int>((MillisecondiMonotoni() - inizioMs) / 1000);
+  return true;
 }
 
 void CBatchProc::Stato(bool& inCorsoOut, int& faseOut, int& esitoOut) const {
@@ -54,6 +113,19 @@ int CBatchProc::AttendiFine(const CBatchProc& runner) {
   }
 }
 
+int CBatchProc::AttendiFine(CBatchProc& runner, CAvanzamento& avanzamento) {
+  bool attivo = true;
+  int faseAttuale = 0;
+  int esitoAttuale = 0;
+  for (;;) {
+    Dormi(kPeriodoAttesa);
+    runner.Stato(attivo, faseAttuale, esitoAttuale);
+    if (!attivo) return esitoAttuale;
+    SAvanzamento a;
+    if (runner.Avanzamento(a)) avanzamento.Aggiorna(a, MillisecondiMonotoni());
+  }
+}
+
 int CBatchProc::AvviaWorker(Passo passo, int periodoMs) {
   Ferma();
   periodo = periodoMs;
@@ -69,6 +141,8 @@ int CBatchProc::AvviaWorker(Passo passo, int periodoMs) {
 }
 
 void CBatchProc::Ciclo(Passo passo) {
+  // The worker runs at the highest normal priority; a refusal only costs pace.
+  (void)AlzaPrioritaThread();
   while (!richiestaStop) {
     int faseNuova = fase;
     int esitoNuovo = esito;

@@ -3,11 +3,14 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <thread>
 
-#include "app/registro.h"
+#include "app/avanzamento.h"
+#include "app/porte.h"
+#include "load/caricamento.h"
 
 namespace bricola {
 
@@ -21,7 +24,7 @@ struct RichiestaBatch {
   bool cancellaChiave = false;   // -E
 };
 
-class CBatchProc : public CFileRegistro {
+class CBatchProc : public CMainProc {
  public:
   // One step of the running operation: returns true while it runs and leaves its
   // phase and result code in the out-parameters.
@@ -45,6 +48,20 @@ class CBatchProc : public CFileRegistro {
 
   // Polls the runner every 100 ms until its worker has ended; the last result code.
   static int AttendiFine(const CBatchProc& runner);
+  // The same, redrawing the progress display after each poll.
+  static int AttendiFine(CBatchProc& runner, CAvanzamento& avanzamento);
+
+  // The running load's figures for the progress display; false when no load
+  // was started or its figures could not be had in time. Any thread.
+  bool Avanzamento(SAvanzamento& a);
+
+  // The stored settings "Porta" and "File" as read by the last start, and the
+  // image file of the job.
+  int portaSalvata = 0;
+  std::string fileSalvato;
+  std::string fileImmagine;
+  // The load operation.
+  CCaricamento caricamento;
 
  protected:
   // Starts the worker: it calls `passo` every `periodoMs` milliseconds until the step
@@ -52,7 +69,14 @@ class CBatchProc : public CFileRegistro {
   int AvviaWorker(Passo passo, int periodoMs);
 
  private:
+  // Starts the load of fileImmagine on the chosen port; 0 when it runs on the
+  // worker, else the batch result.
+  int AvviaCaricamento();
   void Ciclo(Passo passo);
+
+  bool leggendo = false;   // the worker steps the read (else the load)
+  bool caricando = false;  // a load was started
+  std::int64_t inizioMs = 0;
 
   std::thread thread;
   std::atomic<bool> inCorso{false};

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ostream>
 
+#include "app/avanzamento.h"
 #include "app/batch.h"
 #include "app/linea_comando.h"
 #include "platform/sistema.h"
@@ -82,7 +83,7 @@ ModoAvvio CBricolaApp::Modo() const {
 int CBricolaApp::EseguiModo(std::ostream& uscita, std::ostream& errori) {
   switch (Modo()) {
     case ModoAvvio::kBatch:
-      return EseguiBatch();
+      return EseguiBatch(errori);
     case ModoAvvio::kUso:
       // No desktop message box here: the usage goes to standard output.
       uscita << kTestoUso;
@@ -103,7 +104,7 @@ int CBricolaApp::Esegui(std::span<const std::string> argomenti, std::ostream& us
   return EseguiModo(uscita, errori);
 }
 
-int CBricolaApp::EseguiBatch() {
+int CBricolaApp::EseguiBatch(std::ostream& errori) {
   RichiestaBatch richiesta;
   richiesta.portaTesto = portaTesto;
   richiesta.fileImmagine = nomeFile;
@@ -113,9 +114,15 @@ int CBricolaApp::EseguiBatch() {
   richiesta.cancellaChiave = cancellaChiave;
 
   CBatchProc runner;
+  CAvanzamento avanzamento(errori, erroriSuTerminale);
   int esito = runner.Avvia(richiesta);
   // A start failure ends batch mode at once with its code; otherwise wait for the worker.
-  if (esito == 0) esito = CBatchProc::AttendiFine(runner);
+  if (esito == 0) esito = CBatchProc::AttendiFine(runner, avanzamento);
+  bool attivo = false;
+  int fase = 0;
+  int ultimo = 0;
+  runner.Stato(attivo, fase, ultimo);
+  avanzamento.Fine(fase, esito);
   esitoBatch = esito;
   return esitoBatch;
 }

@@ -40,9 +40,12 @@ class CBricolaApp {
   bool cancellaChiave = false;
   bool esciAllaFine = false;
   int esitoBatch = 0;
+  // Standard error is a terminal: batch mode then redraws a progress line on
+  // `errori` while the job runs. Its final line is written in any case.
+  bool erroriSuTerminale = false;
 
  private:
-  int EseguiBatch();
+  int EseguiBatch(std::ostream& errori);
 
   bool batch = false;
   bool aiuto = false;

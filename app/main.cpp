@@ -3,11 +3,13 @@
 #include <vector>
 
 #include "app/bricola_app.h"
+#include "platform/terminale.h"
 
 int main(int argc, char** argv) {
   std::vector<std::string> argomenti;
   for (int i = 1; i < argc; ++i) argomenti.emplace_back(argv[i]);
   bricola::CBricolaApp app;
+  app.erroriSuTerminale = bricola::ErroriSuTerminale();
   // The exit status is the result code of the batch run (0 on success).
   return app.Esegui(argomenti, std::cout, std::cerr);
 }

@@ -19,10 +19,11 @@ TEST(BatchAvvia, OperationChosenByTheFlags) {
     int atteso;
   } const casi[] = {
       {"nothing asked", false, false, false, RC_NO_OPERATION},
-      {"load", true, false, false, RC_INTERNAL},
+      // No image file given and none stored: the load cannot open it.
+      {"load", true, false, false, RC_FILE_OPEN},
       {"read", false, true, false, RC_INTERNAL},
       {"erase", false, false, true, RC_INTERNAL},
-      {"load wins over read", true, true, false, RC_INTERNAL},
+      {"load wins over read", true, true, false, RC_FILE_OPEN},
   };
   for (const auto& c : casi) {
     CBatchProc runner;

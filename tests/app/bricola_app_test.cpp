@@ -107,11 +107,12 @@ TEST(AvvioApplicazione, ModesAndTheirResults) {
     bool conUso;
     bool conErrore;
   } const casi[] = {
-      {{"-B"}, RC_NO_OPERATION, false, false},
-      {{"-B", "-?"}, RC_NO_OPERATION, false, false},
-      {{"-B", "-S", "-C", "3", "fw.bin"}, RC_INTERNAL, false, false},
-      {{"-B", "-R"}, RC_INTERNAL, false, false},
-      {{"-B", "-E"}, RC_INTERNAL, false, false},
+      // Batch mode ends with one line of outcome on the error stream.
+      {{"-B"}, RC_NO_OPERATION, false, true},
+      {{"-B", "-?"}, RC_NO_OPERATION, false, true},
+      {{"-B", "-S", "-C", "3", "fw.bin"}, RC_FILE_OPEN, false, true},
+      {{"-B", "-R"}, RC_INTERNAL, false, true},
+      {{"-B", "-E"}, RC_INTERNAL, false, true},
       {{"-?"}, 0, true, false},
       {{"/h"}, 0, true, false},
       {{}, 1, false, true},

@@ -88,9 +88,13 @@ TEST_F(Programma, BatchWithLogWritesAStartLine) {
 }
 
 TEST_F(Programma, OperationsNotYetAvailableExit12) {
-  for (const char* op : {"-S", "-R", "-E"}) {
+  for (const char* op : {"-R", "-E"}) {
     EXPECT_EQ(Esegui(cartella.Percorso(), {"-B", op}).stato, 12) << op;
   }
+}
+
+TEST_F(Programma, LoadOfAMissingFileExits1) {
+  EXPECT_EQ(Esegui(cartella.Percorso(), {"-B", "-S", "-C", "3", cartella.Percorso() + "/none.bin"}).stato, 1);
 }
 
 TEST_F(Programma, HelpPrintsTheUsageBytes) {
