@@ -282,14 +282,19 @@ bool PrimoPayload(CFileTemplate& file, std::uint32_t dimensioneFile, CProgDescr&
       return false;
     }
     if (LeggiU32(testa) == kMarcaTipizzato) {
+      // Records are stepped over by the lengths the scan used, so the walk
+      // follows the same record boundaries whatever a dimensione field says.
       const std::uint16_t tipo = LeggiU16(testa + 4);
       const std::uint16_t lunghezza = LeggiU16(testa + 6);
-      if (tipo == kTipoFine) return false;
-      if (tipo == kTipoIndirizzo) {
-        p += kTestaRecord;
-      } else {
-        if (lunghezza < kTestaRecord) return false;
-        p += lunghezza;
+      switch (tipo) {
+        case kTipoFine: return false;
+        case kTipoIndirizzo: p += kTestaRecord; break;
+        case kTipoIntestazione: p += kLunghezzaIntestazione; break;
+        case kTipoCoppiaIndirizzi: p += kLunghezzaCoppiaIndirizzi; break;
+        case kTipoDatiUtente: p += kLunghezzaDatiUtente; break;
+        default:
+          if (lunghezza < kTestaRecord) return false;
+          p += lunghezza;
       }
       continue;
     }
@@ -298,6 +303,8 @@ bool PrimoPayload(CFileTemplate& file, std::uint32_t dimensioneFile, CProgDescr&
       p += kTestaRecord;
       continue;
     }
+    // The payload lies inside the module (the scan checked it against the file).
+    if (p + kTestaRecord + lunghezza > d.fine) return false;
     d.inizio = static_cast<std::uint32_t>(p + kTestaRecord);
     d.fine = d.inizio + lunghezza;
     return true;
@@ -497,11 +504,11 @@ int CAnalisiFile::Analizza(CFileTemplate& file, std::uint32_t dimensione, CProgD
 int CAnalisiFile::AnalizzaGrezzo(CFileTemplate& file, std::uint32_t dimensione, std::uint16_t codice, int riga,
                                  CProgDescr& d, int& numModuli, int& tuttiValidi, int& inutilizzabile,
                                  int& grezzo, int& errore) {
-  grezzo = 1;
   if (dimensione < 4) {
     errore = ERRORE_FORMATO;  // not even room for the CRC and the code
     return 0;
   }
+  grezzo = 1;
   d.codice = codice;
   d.inizio = 0;
   d.fine = dimensione - 4;

@@ -202,6 +202,21 @@ TEST_F(Analisi, RecordFileOfARawCapableCodeIsScannedNotTakenAsRaw) {
   EXPECT_EQ(D(0).fine, 8u + 8u + 5u);
 }
 
+TEST_F(Analisi, LoadKind0WalkFollowsTheScanNotTheLengthFields) {
+  // A header record whose dimensione field is wrong: the scan reads 142 bytes
+  // for it, and so does the walk to the first payload.
+  Byte corpo(134, 0);  // tipoMicro 0: load kind 0
+  CImmagine img;
+  img.Tipizzato(kTipoIntestazione, 130, corpo).Dati(0x100, {1, 2, 3}).Fine(0x0010);
+  const SEsito e = Analizza(img);
+  EXPECT_EQ(e.risultato, 1);
+  ASSERT_EQ(e.numModuli, 1);
+  EXPECT_EQ(D(0).TipoLoad(), 0);
+  EXPECT_EQ(D(0).stato, STATO_VALIDO);
+  EXPECT_EQ(D(0).inizio, 150u);
+  EXPECT_EQ(D(0).fine, 153u);
+}
+
 TEST_F(Analisi, RawImages) {
   const Byte contenuto = prova::Schema(3000, 5);
   {
