@@ -127,6 +127,9 @@ class CMacchinaSim {
 
   std::uint32_t BaudLinea() const { return baudLinea_; }
   std::uint32_t BaudLocale() const { return baudLocale_; }
+  std::uint8_t BitDati() const { return bitDati_; }
+  std::uint8_t Parita() const { return parita_; }
+  std::uint8_t BitStop() const { return bitStop_; }
   bool Dtr() const { return dtr_; }
   bool Rts() const { return rts_; }
   std::size_t NumeroSchede() const { return schede_.size(); }

@@ -172,15 +172,15 @@ void CTelnetSim::Sottonegoziazione(std::int64_t ms, std::vector<std::uint8_t>& r
     }
     case r::SET_DATASIZE:
       if (v0 >= 5 && v0 <= 8) macchina_.ImpostaBitDati(v0, ms);
-      Rispondi(cmd, {v0 >= 5 && v0 <= 8 ? v0 : std::uint8_t{8}}, risposte);
+      Rispondi(cmd, {macchina_.BitDati()}, risposte);
       break;
     case r::SET_PARITY:
       if (v0 >= r::PARITY_NONE && v0 <= r::PARITY_SPACE) macchina_.ImpostaParita(v0, ms);
-      Rispondi(cmd, {v0 >= r::PARITY_NONE && v0 <= r::PARITY_SPACE ? v0 : r::PARITY_NONE}, risposte);
+      Rispondi(cmd, {macchina_.Parita()}, risposte);
       break;
     case r::SET_STOPSIZE:
       if (v0 >= r::STOPSIZE_1 && v0 <= r::STOPSIZE_1_5) macchina_.ImpostaBitStop(v0, ms);
-      Rispondi(cmd, {v0 >= r::STOPSIZE_1 && v0 <= r::STOPSIZE_1_5 ? v0 : r::STOPSIZE_1}, risposte);
+      Rispondi(cmd, {macchina_.BitStop()}, risposte);
       break;
     case r::SET_CONTROL: {
       std::uint8_t risposta = v0;
