@@ -9,6 +9,8 @@
 #include <QVariant>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
 
@@ -41,6 +43,64 @@ std::string CartellaConfigurazione() {
   return casa + "/.config";
 }
 
+bool Utf8Valido(std::string_view t) {
+  for (std::size_t i = 0; i < t.size();) {
+    const auto b = static_cast<unsigned char>(t[i]);
+    std::size_t n = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 0;
+    if (n == 0 || (n == 2 && b < 0xC2) || i + n > t.size()) return false;
+    for (std::size_t k = 1; k < n; ++k)
+      if ((static_cast<unsigned char>(t[i + k]) & 0xC0) != 0x80) return false;
+    i += n;
+  }
+  return true;
+}
+
+// Whether the settings file looks like what this program and a text editor
+// write: UTF-8 text whose lines are blank, comments, "[section]" headers or
+// "name=value" pairs. The INI reader accepts almost anything and would make
+// values out of garbage; such a file is taken as corrupt instead.
+bool RigheSane(const std::string& testo) {
+  if (!Utf8Valido(testo)) return false;
+  std::size_t inizio = 0;
+  while (inizio <= testo.size()) {
+    std::size_t fine = testo.find('\n', inizio);
+    if (fine == std::string::npos) fine = testo.size();
+    std::string_view riga(testo.data() + inizio, fine - inizio);
+    inizio = fine + 1;
+    for (char c : riga) {
+      const auto u = static_cast<unsigned char>(c);
+      if (u < 0x20 && c != '\t' && c != '\r') return false;
+    }
+    while (!riga.empty() && (riga.front() == ' ' || riga.front() == '\t')) riga.remove_prefix(1);
+    while (!riga.empty() && (riga.back() == ' ' || riga.back() == '\t' || riga.back() == '\r')) riga.remove_suffix(1);
+    if (riga.empty() || riga.front() == ';' || riga.front() == '#') continue;
+    if (riga.front() == '[') {
+      if (riga.back() != ']' || riga.size() < 3) return false;
+      continue;
+    }
+    const auto uguale = riga.find('=');
+    if (uguale == std::string_view::npos || uguale == 0) return false;
+  }
+  return true;
+}
+
+// A missing file is a first run; a directory or a file that cannot be opened is unreadable.
+enum class StatoFile { Mancante, Integro, Guasto, Illeggibile };
+
+StatoFile EsaminaFile(const std::string& percorso) {
+  std::error_code e;
+  const auto tipo = std::filesystem::status(percorso, e).type();
+  if (tipo == std::filesystem::file_type::not_found) return StatoFile::Mancante;
+  if (e || tipo != std::filesystem::file_type::regular) return StatoFile::Illeggibile;
+  std::ifstream f(percorso, std::ios::binary);
+  if (!f) return StatoFile::Illeggibile;
+  std::string testo;
+  char blocco[4096];
+  while (f.read(blocco, sizeof blocco) || f.gcount() > 0) testo.append(blocco, static_cast<std::size_t>(f.gcount()));
+  if (f.bad()) return StatoFile::Illeggibile;
+  return RigheSane(testo) ? StatoFile::Integro : StatoFile::Guasto;
+}
+
 QString Chiave(std::string_view nome) {
   std::string k(kSezione);
   k.append(nome);
@@ -51,10 +111,12 @@ QString Chiave(std::string_view nome) {
 // read or parsed. A hand-written value with commas comes back from the INI
 // reader as a list: it is joined again.
 bool LeggiTesto(std::string_view nome, std::string* testo) {
-  QSettings s(QString::fromStdString(PercorsoImpostazioni()), QSettings::IniFormat);
-  if (s.status() != QSettings::NoError) return false;
-  const QVariant v = s.value(Chiave(nome));
-  if (!v.isValid()) return false;
+  const std::string percorso = PercorsoImpostazioni();
+  const StatoFile stato = EsaminaFile(percorso);
+  if (stato != StatoFile::Integro) return false;
+  QSettings s(QString::fromStdString(percorso), QSettings::IniFormat);
+  const QVariant v = s.value(Chiave(nome));  // the file is read here; status() tells how it went
+  if (s.status() != QSettings::NoError || !v.isValid()) return false;
   if (v.typeId() == QMetaType::QStringList) {
     *testo = v.toStringList().join(QStringLiteral(", ")).toStdString();
   } else if (v.canConvert<QString>()) {
@@ -66,7 +128,18 @@ bool LeggiTesto(std::string_view nome, std::string* testo) {
 }
 
 bool Scrivi(std::string_view nome, const QVariant& valore) {
-  QSettings s(QString::fromStdString(PercorsoImpostazioni()), QSettings::IniFormat);
+  const std::string percorso = PercorsoImpostazioni();
+  const StatoFile stato = EsaminaFile(percorso);
+  if (stato == StatoFile::Illeggibile) return false;
+  if (stato == StatoFile::Guasto) {
+    // The INI writer would rewrite a corrupt file from the little it made of
+    // it. The file is kept aside, whole, as "<name>.ini.guasto", and the new
+    // file holds only the values written from now on.
+    std::error_code e;
+    std::filesystem::rename(percorso, percorso + ".guasto", e);
+    if (e) return false;
+  }
+  QSettings s(QString::fromStdString(percorso), QSettings::IniFormat);
   s.setValue(Chiave(nome), valore);
   s.sync();
   return s.status() == QSettings::NoError;

@@ -2,7 +2,8 @@
 // $XDG_CONFIG_HOME/Corvanti/<program base name>.ini (~/.config/... when
 // XDG_CONFIG_HOME is not set), values in section [Settings]. A missing or
 // unreadable value gives its default; a file that cannot be read or parsed
-// gives the defaults and is written only with the values that changed.
+// gives the defaults and is written only when a value changed: it is then kept
+// whole as "<name>.ini.guasto" and the new file holds the changed values.
 #pragma once
 
 #include <array>

@@ -116,8 +116,9 @@ MappaPorte ComponiMappaPorte(const MappaPorte& esplicite, const std::vector<std:
 MappaPorte LeggiPorteImpostate(const std::string& percorsoIni) {
   MappaPorte m;
   QSettings s(QString::fromStdString(percorsoIni), QSettings::IniFormat);
-  if (s.status() != QSettings::NoError) return m;
   s.beginGroup(QStringLiteral("Ports"));
+  // From a file with a bad line the entries that could be read still count.
+  if (s.childKeys().isEmpty() || s.status() == QSettings::AccessError) return m;
   for (const QString& chiave : s.childKeys()) {
     const std::string k = chiave.toUpper().toStdString();
     std::map<int, std::string>* destinazione = nullptr;
