@@ -171,11 +171,20 @@ void CSchedaFinta::Elabora(const Byte& t, std::uint16_t chiave) {
                   : static_cast<std::uint32_t>(t[da] | (t[da + 1] << 8) | (t[da + 2] << 16));
   };
   // A remote board that does not exist: the local boot cannot reach it.
-  const bool irraggiungibile = destinatario != 0 && chiave != kSetRemoto && chiave != kReboot &&
+  // The local boot passes a reboot on over the bus whether or not anybody is there.
+  if (chiave == kReboot) {
+    auto it = remote.find(destinatario);
+    const std::uint8_t stato = destinatario == 0 ? kRebootIgnorato : it == remote.end() ? kStatoOk : it->second.statoReboot;
+    Rispondi(chiave, {kReboot, stato}, 1);
+    return;
+  }
+  const bool irraggiungibile = destinatario != 0 && chiave != kSetRemoto &&
                                remote.find(destinatario) == remote.end();
   if (irraggiungibile) {
-    uscita = {kNack};
-    uscitaDa = orologio.Millisecondi();
+    if (nackPerIrraggiungibili) {
+      uscita = {kNack};
+      uscitaDa = orologio.Millisecondi();
+    }
     return;
   }
   SScheda& b = Bersaglio();
@@ -196,9 +205,6 @@ void CSchedaFinta::Elabora(const Byte& t, std::uint16_t chiave) {
       Rispondi(chiave, {kSetRemoto, kStatoOk}, 1);
       break;
     }
-    case kReboot:
-      Rispondi(chiave, {kReboot, destinatario == 0 ? kRebootIgnorato : b.statoReboot}, 1);
-      break;
     case kChiaveModoDati: Rispondi(chiave, {kComandoEsteso, statoModoDati}, 1); break;
     case kLunBuf: Rispondi(chiave, {kLunBuf, codiceBuffer}, 1); break;
     case kFlashType: {

@@ -112,6 +112,7 @@ class CSchedaFinta {
   std::uint8_t codiceVelocita = 0x01;
   std::uint8_t codiceBuffer = 0x80 + 64;  // 1024 bytes
   std::uint8_t statoModoDati = 0x00;
+  bool nackPerIrraggiungibili = false;  // else a missing remote board is silent
   int baudBoot = 38400;  // the boot listens here after a reset
   int baud = 38400;
   std::vector<SGuasto> guasti;
@@ -119,6 +120,12 @@ class CSchedaFinta {
   int trameErrate = 0;  // requests whose check did not come to 0
 
   void Reset();
+  // Forgets the requests seen and the fault counts (a new case on the same board).
+  void Ricomincia() {
+    richieste.clear();
+    occorrenze.clear();
+    trameErrate = 0;
+  }
   void Ricevi(const std::uint8_t* dati, int n, int baudLinea);
   int Prendi(std::uint8_t* destinazione, int n);
   void Svuota();
