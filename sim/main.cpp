@@ -212,13 +212,22 @@ int ServiRete(CMacchinaSim& m, const Opzioni& o) {
     std::fprintf(stderr, "bricola-sim: client disconnesso (%s)\n", perche);
   };
 
+  // With --once the server ends when the client has gone and has not come
+  // back within a short grace: a tool that reopens its port (close, 50 ms,
+  // open) keeps talking to the same machine.
+  constexpr std::int64_t GRAZIA_MS = 500;
+  std::int64_t finePrevista = -1;
+  auto dopoChiusura = [&] {
+    if (o.unaVolta) finePrevista = AdessoMs() + GRAZIA_MS;
+  };
   while (!fermati) {
     if (dumpRichiesto) {
       dumpRichiesto = 0;
       Dump(m, o.dump);
     }
+    if (finePrevista >= 0 && client < 0 && AdessoMs() >= finePrevista) break;
     const auto adesso = static_cast<double>(AdessoMs());
-    int attesa = 200;
+    int attesa = finePrevista >= 0 ? 20 : 200;
     if (client >= 0 && !telnet->Sospeso()) {
       const int a = coda.Attesa(adesso);
       if (a >= 0) attesa = std::min(attesa, a);
@@ -235,6 +244,7 @@ int ServiRete(CMacchinaSim& m, const Opzioni& o) {
         ::close(nuovo);
       } else if (nuovo >= 0) {
         client = nuovo;
+        finePrevista = -1;
         ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &uno, sizeof uno);
         m.NuovaConnessione(ms);
         telnet = std::make_unique<CTelnetSim>(m);
@@ -242,7 +252,10 @@ int ServiRete(CMacchinaSim& m, const Opzioni& o) {
           if (quale & bricola::sim::CMacchinaSim::SVUOTA_VERSO_PC) coda.Svuota();
         };
         const auto apertura = telnet->Apertura();
-        if (!ScriviTutto(client, apertura.data(), apertura.size())) chiudiClient("scrittura fallita");
+        if (!ScriviTutto(client, apertura.data(), apertura.size())) {
+          chiudiClient("scrittura fallita");
+          dopoChiusura();
+        }
       }
     }
     if (client >= 0 && k > 0 && (p[1].revents & (POLLIN | POLLHUP | POLLERR))) {
@@ -250,7 +263,7 @@ int ServiRete(CMacchinaSim& m, const Opzioni& o) {
       const ssize_t n = ::recv(client, b, sizeof b, 0);
       if (n <= 0) {
         chiudiClient("fine connessione");
-        if (o.unaVolta) break;
+        dopoChiusura();
         continue;
       }
       std::vector<std::uint8_t> risposte;
@@ -260,7 +273,7 @@ int ServiRete(CMacchinaSim& m, const Opzioni& o) {
       for (const auto& u : dati) coda.Aggiungi(u, m.BaudLinea(), static_cast<double>(ms));
       if (!risposte.empty() && !ScriviTutto(client, risposte.data(), risposte.size())) {
         chiudiClient("scrittura fallita");
-        if (o.unaVolta) break;
+        dopoChiusura();
         continue;
       }
     }
@@ -272,7 +285,7 @@ int ServiRete(CMacchinaSim& m, const Opzioni& o) {
         CTelnetSim::Escapa(pronti.data(), pronti.size(), escapati);
         if (!ScriviTutto(client, escapati.data(), escapati.size())) {
           chiudiClient("scrittura fallita");
-          if (o.unaVolta) break;
+          dopoChiusura();
           continue;
         }
       }
@@ -280,7 +293,7 @@ int ServiRete(CMacchinaSim& m, const Opzioni& o) {
     if (client >= 0 && m.ConnessioneDaChiudere() && coda.Vuota()) {
       chiudiClient("guasto: connessione interrotta");
       m.ConnessioneChiusa();
-      if (o.unaVolta) break;
+      dopoChiusura();
     }
   }
   if (client >= 0) ::close(client);

@@ -347,6 +347,24 @@ TEST_F(ServerSim, OneClientAtATimeAndDumpOnSignal) {
   EXPECT_NE(Leggi(dump).find("\"schede\""), std::string::npos) << "dump written at exit";
 }
 
+TEST_F(ServerSim, OnceToleratesAQuickReopen) {
+  CProcessoSim sim({"--listen", "127.0.0.1:0", "--once"});
+  ASSERT_GT(sim.Porta(), 0);
+  {
+    CClientGrezzo c(sim.Porta());
+    c.InviaDati({0xF3, 0x60, 0x03, 0x18});
+    EXPECT_EQ(c.Dati(5).size(), 5u);
+  }
+  // The tool reopens its port after a bad reply: close, 50 ms, open.
+  ::usleep(50000);
+  CClientGrezzo c(sim.Porta());
+  ASSERT_TRUE(c.connesso);
+  c.InviaDati({0xF3, 0x60, 0x03, 0x18});
+  EXPECT_EQ(c.Dati(5).size(), 5u);
+  c.Chiudi();
+  EXPECT_EQ(sim.Attendi(5000), 0);
+}
+
 TEST_F(ServerSim, ConnectionDropFault) {
   const std::string macchina = FileTemporaneo("caduta.json");
   {
