@@ -6,6 +6,7 @@
 #include "app/avanzamento.h"
 #include "app/batch.h"
 #include "app/linea_comando.h"
+#include "app/porte.h"
 #include "platform/sistema.h"
 
 namespace bricola {
@@ -101,6 +102,7 @@ int CBricolaApp::EseguiModo(std::ostream& uscita, std::ostream& errori) {
 int CBricolaApp::Esegui(std::span<const std::string> argomenti, std::ostream& uscita,
                         std::ostream& errori) {
   LeggiArgomenti(argomenti);
+  RegistraPorteAvvio(percorsoRegistro);
   return EseguiModo(uscita, errori);
 }
 

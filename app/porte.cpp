@@ -236,4 +236,12 @@ void CMainProc::RegistraPorte() const {
   }
 }
 
+void RegistraPorteAvvio(const std::string& percorsoRegistro) {
+  if (percorsoRegistro.empty()) return;
+  CMainProc porte;
+  porte.ImpostaFileRegistro(percorsoRegistro);
+  porte.EnumeraPorte();
+  porte.RegistraPorte();
+}
+
 }  // namespace bricola

@@ -101,4 +101,8 @@ class CMainProc : public CFileRegistro {
   MappaPorte mappa;
 };
 
+// With a log (-L): enumerates the ports and logs both lists with what is behind
+// each number. Nothing without a log.
+void RegistraPorteAvvio(const std::string& percorsoRegistro);
+
 }  // namespace bricola
