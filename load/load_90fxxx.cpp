@@ -896,6 +896,12 @@ int CLoad90Fxxx::InvioWriteSeServe(int riprova, int* codice) {
                                     static_cast<std::uint32_t>(indirizzoBlocco), datiSettore,
                                     lunghezzaDatiSettore);
   byteScrittura = static_cast<std::uint16_t>(n);
+  if (datiPerPacchetto <= 0) {
+    // The board's buffer cannot carry even one word of data after the header.
+    RegistraValore("InvioWriteSeServe: buffer disponibile troppo piccolo, serve %d", 12 + 4);
+    *codice = RC_FLASH_MISSING;
+    return 0;
+  }
   if (intestazione + n > kMaxDatiWrite) {
     RegistraValore("InvioWriteSeServe: buffer disponibile troppo piccolo, serve %d", n);
     *codice = RC_FLASH_MISSING;

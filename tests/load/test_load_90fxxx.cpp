@@ -991,6 +991,72 @@ TEST_F(Load90Fxxx, InvioFallitoERC_SERIAL_SEND) {
   EXPECT_EQ(loader.fase, ST_FAILED);
 }
 
+// --- the line ------------------------------------------------------------------------------
+
+TEST_F(Load90Fxxx, ImpulsoDtrConRts) {
+  loader.Collega(&interfaccia);
+  ASSERT_EQ(loader.ImpulsoDtr(1, 600), 1);
+  ASSERT_EQ(linea->eventi.size(), 3u);
+  const auto& e = linea->eventi;
+  EXPECT_EQ(e[0].cosa, "dtr");
+  EXPECT_EQ(e[0].valore, 1);
+  EXPECT_EQ(e[1].cosa, "rts");
+  EXPECT_EQ(e[1].valore, 1);
+  EXPECT_EQ(e[1].ms - e[0].ms, 27);
+  EXPECT_EQ(e[2].cosa, "dtr");
+  EXPECT_EQ(e[2].valore, 0);
+  EXPECT_EQ(e[2].ms - e[0].ms, 627);  // RTS stays asserted
+  EXPECT_EQ(loader.statoRts, 1);
+  EXPECT_EQ(loader.statoDtr, 0);
+}
+
+TEST_F(Load90Fxxx, RiapriCollegamentoRipristinaLaVelocita) {
+  loader.Collega(&interfaccia);
+  ASSERT_EQ(loader.ImpostaVelocita(115200), 1);
+  const HandleLinea prima = loader.handleLinea;
+  ASSERT_EQ(loader.RiapriCollegamento(), 1);
+  EXPECT_NE(loader.handleLinea, prima);
+  EXPECT_EQ(loader.handleLinea, interfaccia.handle);
+  EXPECT_EQ(linea->baud, 115200);  // reopened at 38400, then set back
+  EXPECT_EQ(interfaccia.riaperture, 1);
+}
+
+TEST_F(Load90Fxxx, OgniRichiestaArmaLaRicezione) {
+  const SModulo m = ModuloDati(0xFC0000, prova::Schema(8));
+  ASSERT_EQ(Avvia(m), 1);
+  ASSERT_GE(Esegui(), 0);
+  FineOk();
+  // Reply length and time limit of each request, in order.
+  const std::vector<std::pair<int, int>> attese = {
+      {5, 1000}, {4, 1000}, {4, 1000}, {4, 1000}, {4, 1000}, {5, 1000}, {4, 1000},
+      {4, 1000}, {4, 2000}, {5, 6000}, {4, 3000}, {11, 1000}, {4, 2000}};
+  EXPECT_EQ(interfaccia.attese, attese);
+}
+
+TEST_F(Load90Fxxx, BufferDellaSchedaTroppoPiccolo) {
+  scheda.codiceBuffer = 12;
+  const SModulo m = ModuloDati(0xFC0000, prova::Schema(8));
+  ASSERT_EQ(Avvia(m), 1);
+  ASSERT_GE(Esegui(), 0);
+  EXPECT_EQ(loader.esito, RC_FLASH_MISSING);
+  EXPECT_TRUE(HaRiga("buffer remoto 12, dati 0 byte"));
+  EXPECT_TRUE(HaRiga("InvioWriteSeServe: buffer disponibile troppo piccolo, serve 16"));
+  EXPECT_EQ(scheda.Conta(kWrite), 0);
+}
+
+TEST_F(Load90Fxxx, BootConIndirizziA32Bit) {
+  scheda.locale.micro = 9;
+  SModulo m = ModuloDati(0xFC0000, prova::Schema(8));
+  m.tipoMicro = 9;
+  ASSERT_EQ(Avvia(m), 1);
+  ASSERT_GE(Esegui(), 0);
+  FineOk();
+  EXPECT_EQ(Trame(kBlank)[0].size(), 12u);
+  EXPECT_EQ(Trame(kWrite)[0].size(), 10u + 8u);
+  EXPECT_EQ(Trame(kRead)[0].size(), 10u);
+  EXPECT_EQ(Flash(scheda.locale, 0xFC0000, 8), prova::Schema(8));
+}
+
 // --- boot check ----------------------------------------------------------------------------
 
 TEST_F(Load90Fxxx, VerificaBootSchedaLocale) {
