@@ -268,8 +268,11 @@ int ServiRete(CMacchinaSim& m, const Opzioni& o) {
       }
       std::vector<std::uint8_t> risposte;
       std::vector<Uscita> dati;
-      coda.Ricevuti(static_cast<std::size_t>(n), m.BaudLinea(), static_cast<double>(ms));
+      const std::uint32_t baudArrivo = m.BaudLinea();
+      const std::uint64_t primaDati = telnet->ByteDati();
       telnet->DalClient(b, static_cast<std::size_t>(n), ms, risposte, dati);
+      // Only line data cross the simulated cable; Telnet commands do not.
+      coda.Ricevuti(static_cast<std::size_t>(telnet->ByteDati() - primaDati), baudArrivo, static_cast<double>(ms));
       for (const auto& u : dati) coda.Aggiungi(u, m.BaudLinea(), static_cast<double>(ms));
       if (!risposte.empty() && !ScriviTutto(client, risposte.data(), risposte.size())) {
         chiudiClient("scrittura fallita");

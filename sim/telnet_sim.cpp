@@ -50,6 +50,7 @@ void CTelnetSim::Escapa(const std::uint8_t* b, std::size_t n, std::vector<std::u
 
 void CTelnetSim::PassaDati(std::int64_t ms, std::vector<Uscita>& dati) {
   if (daPassare_.empty()) return;
+  byteDati_ += daPassare_.size();
   auto uscite = macchina_.DalPc(daPassare_.data(), daPassare_.size(), ms);
   daPassare_.clear();
   for (auto& u : uscite) dati.push_back(std::move(u));

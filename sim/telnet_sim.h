@@ -31,7 +31,8 @@ class CTelnetSim {
   // Called for PURGE-DATA with 1 (receive buffer: data toward the client), 2 or 3.
   std::function<void(std::uint8_t)> alSvuota;
 
-  bool Sospeso() const { return sospeso_; }  // FLOWCONTROL-SUSPEND in force
+  bool Sospeso() const { return sospeso_; }
+  std::uint64_t ByteDati() const { return byteDati_; }  // line-data bytes passed to the machine so far  // FLOWCONTROL-SUSPEND in force
   bool ComPortAttivo() const { return remoto_[OPZ_COM] || locale_[OPZ_COM]; }
   bool BinarioDalClient() const { return remoto_[OPZ_BIN]; }
 
@@ -58,6 +59,7 @@ class CTelnetSim {
   bool localeChiesto_[3] = {false, false, false};
   bool remotoChiesto_[3] = {false, false, false};
   bool sospeso_ = false;
+  std::uint64_t byteDati_ = 0;
   bool breakAttivo_ = false;
   std::uint8_t flusso_ = 1;
   std::uint8_t mascheraLinea_ = 0;
