@@ -113,6 +113,18 @@ Byte BloccoDescrizione(int tipoContenuto, const std::optional<std::string>& test
   return b;
 }
 
+SIntestazione IntestazionePerTipoLoad(int tipoLoad, const std::string& nome) {
+  static constexpr int kMicro[14] = {0, 2, 1, 1, 2, 3, 4, 4, 6, 6, 8, 8, 9, 9};
+  static constexpr bool kBoot[14] = {false, true, true, false, false, false, true,
+                                     false, true, false, true, false, true, false};
+  SIntestazione h;
+  h.nome = nome;
+  if (tipoLoad < 0 || tipoLoad > 13) return h;
+  h.tipoMicro = kMicro[tipoLoad];
+  h.tipoModulo = kBoot[tipoLoad] ? 1 : 0;
+  return h;
+}
+
 // ------------------------------------------------------------------ CImmagine
 
 CImmagine& CImmagine::Dati(std::uint32_t indirizzo, const prova::Byte& payload) {

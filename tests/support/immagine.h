@@ -32,6 +32,10 @@ struct SIntestazione {
   std::string nome;  // one byte per character (Latin-1), at most 128
 };
 
+// Header fields that give a load kind (0..13): micro selector and class (the
+// load kinds 1, 2, 6, 8, 10 and 12 are boot modules). tipoLoad out of range: {}.
+SIntestazione IntestazionePerTipoLoad(int tipoLoad, const std::string& nome = {});
+
 // One entry of a packed directory tree: a directory, or a file with its content.
 struct SVoceAlbero {
   std::string percorso;  // relative path, as stored (separators are kept as given)

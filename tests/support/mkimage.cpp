@@ -124,17 +124,6 @@ bool Sorgente(const std::string& s, Byte& b) {
   return true;
 }
 
-// Header micro selector and class that give a load kind.
-bool DaTipoLoad(int tipoLoad, int& micro, int& classe) {
-  static constexpr int kMicro[14] = {0, 2, 1, 1, 2, 3, 4, 4, 6, 6, 8, 8, 9, 9};
-  static constexpr bool kBoot[14] = {false, true, true, false, false, false, true,
-                                     false, true, false, true, false, true, false};
-  if (tipoLoad < 0 || tipoLoad > 13) return false;
-  micro = kMicro[tipoLoad];
-  classe = kBoot[tipoLoad] ? 1 : 0;
-  return true;
-}
-
 int Errore(const char* testo, const std::string& dettaglio = {}) {
   std::fprintf(stderr, "bricola-mkimage: %s%s%s\n", testo, dettaglio.empty() ? "" : ": ", dettaglio.c_str());
   std::fprintf(stderr, "Try 'bricola-mkimage --help'.\n");
@@ -208,13 +197,11 @@ int main(int argc, char** argv) {
     if (moduli.empty()) return Errore("module data or option before the first -c", a);
     SModulo& m = moduli.back();
     if (a == "-l") {
-      int micro = 0, classe = 0;
-      if (!valore(v) || !Numero(v, 13, n) || !DaTipoLoad(static_cast<int>(n), micro, classe)) {
-        return Errore("-l needs a load kind from 0 to 13");
-      }
+      if (!valore(v) || !Numero(v, 13, n)) return Errore("-l needs a load kind from 0 to 13");
+      const SIntestazione h = bricola::prova::IntestazionePerTipoLoad(static_cast<int>(n));
       m.intestazione = true;
-      m.h.tipoMicro = micro;
-      m.h.tipoModulo = classe;
+      m.h.tipoMicro = h.tipoMicro;
+      m.h.tipoModulo = h.tipoModulo;
     } else if (a == "-m") {
       if (!valore(v) || !Numero(v, 0xFFFF, n)) return Errore("-m needs a micro selector");
       m.intestazione = true;
