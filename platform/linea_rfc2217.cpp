@@ -71,14 +71,13 @@ class LineaRfc2217 final : public LineaSeriale {
   // lines. False when the server does not agree to COM-PORT-OPTION in time or
   // refuses one of the settings.
   bool Avvia(int baud, bool dtr, bool rts) {
+    // We send binary data and take binary data, without go-aheads, and we are
+    // the client side of the COM port option. The states are set before the
+    // reader starts: a server that asks first finds our requests pending and
+    // gets no second answer.
+    noi_[t::OPT_BINARY] = noi_[t::OPT_SUPPRESS_GO_AHEAD] = noi_[t::OPT_COM_PORT] = StatoOpzione::Chiesta;
+    loro_[t::OPT_BINARY] = loro_[t::OPT_SUPPRESS_GO_AHEAD] = StatoOpzione::Chiesta;
     lettore_ = std::thread([this] { CicloLettura(); });
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      // We send binary data and take binary data, without go-aheads, and we are
-      // the client side of the COM port option.
-      noi_[t::OPT_BINARY] = noi_[t::OPT_SUPPRESS_GO_AHEAD] = noi_[t::OPT_COM_PORT] = StatoOpzione::Chiesta;
-      loro_[t::OPT_BINARY] = loro_[t::OPT_SUPPRESS_GO_AHEAD] = StatoOpzione::Chiesta;
-    }
     const std::uint8_t richieste[] = {
         t::IAC, t::WILL, t::OPT_COM_PORT,          t::IAC, t::WILL, t::OPT_BINARY,
         t::IAC, t::DO,   t::OPT_BINARY,            t::IAC, t::WILL, t::OPT_SUPPRESS_GO_AHEAD,

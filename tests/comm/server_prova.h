@@ -31,6 +31,7 @@ class ServerRfc2217 {
   bool eco = true;                   // sends every data byte back
   std::set<std::uint8_t> muti;       // sub-commands left unanswered
   std::set<std::uint8_t> alterati;   // sub-commands answered with another value
+  std::vector<std::uint8_t> saluto;  // raw bytes sent as soon as the client connects
 
   ServerRfc2217() {
     ascolto_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -124,6 +125,7 @@ class ServerRfc2217 {
       std::lock_guard<std::mutex> lock(mutex_);
       client_ = c;
     }
+    if (!saluto.empty()) InviaGrezzo(saluto);
     enum { Dati, Iac, Opz, Sb, SbIac } stato = Dati;
     std::uint8_t comando = 0;
     std::vector<std::uint8_t> sb;

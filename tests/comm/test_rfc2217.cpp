@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <future>
+#include <map>
 #include <thread>
 #include <vector>
 
@@ -69,6 +70,22 @@ TEST_F(Rfc2217Client, OpenNegotiatesOptionsAndConfigures8N1WithLines) {
       {t::SET_CONTROL, t::CONTROL_RTS_OFF},
   };
   EXPECT_EQ(Richieste(), attese);
+}
+
+TEST_F(Rfc2217Client, ServerThatAsksFirstGetsNoSecondAnswer) {
+  // The server opens the negotiation itself and stays silent on our requests.
+  server.rispondeNegoziazione = false;
+  server.saluto = {t::IAC, t::DO,   t::OPT_COM_PORT, t::IAC, t::WILL, t::OPT_BINARY, t::IAC, t::DO, t::OPT_BINARY,
+                   t::IAC, t::WILL, t::OPT_SUPPRESS_GO_AHEAD};
+  auto linea = Apri();
+  ASSERT_NE(linea, nullptr);
+  std::map<std::pair<std::uint8_t, std::uint8_t>, int> conteggi;
+  for (auto n : server.Negoziazioni()) ++conteggi[n];
+  // Each of our requests went out once: the server's own requests found them pending.
+  for (auto [c, o] : {std::pair{t::WILL, t::OPT_COM_PORT}, {t::WILL, t::OPT_BINARY}, {t::DO, t::OPT_BINARY},
+                      {t::DO, t::OPT_SUPPRESS_GO_AHEAD}}) {
+    EXPECT_EQ((conteggi[{c, o}]), 1) << int(c) << " " << int(o);
+  }
 }
 
 TEST_F(Rfc2217Client, LineChangesGoOnTheWireByteExact) {
