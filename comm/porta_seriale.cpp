@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -24,6 +25,45 @@ struct TimeoutLettura {
   int costante = 0;
 };
 
+// The port lock: taken with a bounded wait, released by whoever took it.
+class LockPorta {
+ public:
+  bool Prendi(int ms) {
+    std::unique_lock<std::mutex> l(m_);
+    if (!cv_.wait_for(l, std::chrono::milliseconds(ms > 0 ? ms : 0), [this] { return !preso_; })) return false;
+    preso_ = true;
+    return true;
+  }
+  void Rilascia() {
+    {
+      std::lock_guard<std::mutex> l(m_);
+      preso_ = false;
+    }
+    cv_.notify_one();
+  }
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool preso_ = false;
+};
+
+// Holds the port lock for one scope when it could be taken.
+class ConLock {
+ public:
+  ConLock(LockPorta& lock, int ms) : lock_(lock), preso_(lock.Prendi(ms)) {}
+  ~ConLock() {
+    if (preso_) lock_.Rilascia();
+  }
+  ConLock(const ConLock&) = delete;
+  ConLock& operator=(const ConLock&) = delete;
+  bool Preso() const { return preso_; }
+
+ private:
+  LockPorta& lock_;
+  bool preso_;
+};
+
 struct StatoPorta {
   // Guards the fields below (held only for short moments, never across I/O).
   std::mutex guardia;
@@ -35,7 +75,7 @@ struct StatoPorta {
   ApritorePorta apritore;
 
   // The port lock; the object lives as long as the process, "valid" while a port is open.
-  std::timed_mutex lock;
+  LockPorta lock;
   std::atomic<int> attesaLock{kAttesaLockChiusa};
 };
 
@@ -51,8 +91,8 @@ template <typename F>
 int ConPorta(HandleLinea handle, F&& operazione) {
   StatoPorta& s = Stato();
   if (handle == kHandleNonValido) return -1;
-  std::unique_lock<std::timed_mutex> lock(s.lock, std::defer_lock);
-  if (!lock.try_lock_for(std::chrono::milliseconds(s.attesaLock.load()))) return -1;
+  ConLock lock(s.lock, s.attesaLock.load());
+  if (!lock.Preso()) return -1;
   std::shared_ptr<LineaSeriale> linea;
   TimeoutLettura timeout;
   {
@@ -103,8 +143,7 @@ int ChiudiPorta(HandleLinea handle) {
   // Let a call in progress end first so that the device is really closed when
   // this returns (a reopen right after must find it free). The calls are
   // bounded; should one overrun, the line is released when that call ends.
-  std::unique_lock<std::timed_mutex> lock(s.lock, std::defer_lock);
-  (void)lock.try_lock_for(std::chrono::milliseconds(s.attesaLock.load() + 5000));
+  ConLock lock(s.lock, s.attesaLock.load() + 5000);
   std::shared_ptr<LineaSeriale> linea;
   {
     std::lock_guard<std::mutex> g(s.guardia);
