@@ -1,0 +1,98 @@
+// bricola-e2e-driver: runs, against a network serial port, the jobs batch mode
+// has no switch for, so the end-to-end tests can drive them through the real
+// serial interface:
+//
+//   bricola-e2e-driver verifica URL ADDRESS LOG
+//       the boot check of the board at a CAN address (0: the local board);
+//       prints "codice XXXX versione V.V" and exits with the result code
+//   bricola-e2e-driver carica URL FILE OPTIONS LOG
+//       the resident-boot loader alone on the first module of FILE with the
+//       given option bits (decimal or 0x hex); exits with the result code
+//
+// URL is an rfc2217:// address; it stands for COM3 of the jobs.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "app/esiti.h"
+#include "comm/int_seriale.h"
+#include "comm/porta_seriale.h"
+#include "image/analisi.h"
+#include "load/load_90fxxx.h"
+#include "load/verifica_boot.h"
+#include "platform/linee.h"
+#include "platform/sistema.h"
+
+namespace {
+
+using namespace bricola;
+
+constexpr int kPortaCom3 = 2;  // 0-based port number of COM3
+
+void Collega(const std::string& url) {
+  ImpostaApritorePorta([url](int numero, int baud, bool dtr, bool rts) -> std::unique_ptr<LineaSeriale> {
+    if (numero != kPortaCom3 + 1) return nullptr;
+    return ApriLinea(url, baud, dtr, rts);
+  });
+}
+
+int Verifica(const std::string& url, int indirizzo, const std::string& log) {
+  Collega(url);
+  CVerificaBoot verifica;
+  verifica.ImpostaRegistro(log);
+  verifica.ImpostaPorta(kPortaCom3);
+  int periodo = 10, fase = 0, esito = 0;
+  if (!verifica.Avvia(indirizzo, &periodo, &fase, &esito)) return esito;
+  std::uint16_t codice = 0;
+  std::string versione = "?.?";
+  int aggiorna = 0;
+  while (verifica.Passo(&aggiorna, &fase, &esito, &codice, &versione)) Dormi(periodo);
+  if (fase == ST_DONE) std::printf("codice %04X versione %s\n", codice, versione.c_str());
+  return esito;
+}
+
+int Carica(const std::string& url, const std::string& file, int opzioni, const std::string& log) {
+  Collega(url);
+  CAnalisiFile analisi;
+  static CProgDescr moduli[kMaxModuli];
+  int numero = 0, tuttiValidi = 0, inutilizzabile = 0, grezzo = 0, errore = 0;
+  if (!analisi.AnalizzaFile(file, moduli, kMaxModuli, numero, tuttiValidi, inutilizzabile, grezzo,
+                            errore) ||
+      numero < 1) {
+    return RC_FILE_OPEN;
+  }
+  CProgDescr& m = moduli[0];
+  CIntSeriale seriale;
+  int esito = 0;
+  if (!seriale.ApriLinea(kPortaCom3, 38400, 0, &esito)) return esito;
+  CLoad90Fxxx loader;
+  loader.ImpostaFileRegistro(log);
+  int velocita[2];
+  m.Velocita(velocita[0], velocita[1]);
+  if (!loader.Avvia(file, m.inizio, m.fine, m.codice, m.Indirizzi(), m.TipoModulo(), m.TipoLoad(),
+                    m.TipoMicro(), &seriale, 0, velocita, opzioni, &esito)) {
+    seriale.ChiudiLinea();
+    return esito;
+  }
+  int aggiorna = 0;
+  while (loader.Passo(&aggiorna)) Dormi(loader.PeriodoTimer());
+  loader.Termina();
+  seriale.ChiudiLinea();
+  return loader.fase == ST_DONE ? RC_OK : (loader.esito ? loader.esito : RC_INTERNAL);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string comando = argc > 1 ? argv[1] : "";
+  if (comando == "verifica" && argc == 5) {
+    return Verifica(argv[2], static_cast<int>(std::strtol(argv[3], nullptr, 0)), argv[4]);
+  }
+  if (comando == "carica" && argc == 6) {
+    return Carica(argv[2], argv[3], static_cast<int>(std::strtol(argv[4], nullptr, 0)), argv[5]);
+  }
+  std::fputs("usage: bricola-e2e-driver verifica URL ADDRESS LOG\n"
+             "       bricola-e2e-driver carica URL FILE OPTIONS LOG\n",
+             stderr);
+  return 2;
+}
