@@ -335,6 +335,9 @@ int ServiPty(CMacchinaSim& m, const Opzioni& o) {
     if (::symlink(nome.c_str(), o.ptyLink.c_str()) != 0)
       std::fprintf(stderr, "bricola-sim: impossibile creare %s: %s\n", o.ptyLink.c_str(), std::strerror(errno));
   }
+  if (m.Scheda(0).modo != ModoScheda::Boot)
+    std::fprintf(stderr, "bricola-sim: %s parte nella sua applicazione e su uno pseudo-terminale nessun impulso DTR la riporta nel boot\n",
+                 m.Scheda(0).config.nome.c_str());
   std::printf("pty %s\n", nome.c_str());
   std::fflush(stdout);
   m.NuovaConnessione(AdessoMs());
