@@ -14,6 +14,7 @@ namespace {
 constexpr std::uint8_t STATO_MODEM = 0x80 | 0x20 | 0x10;
 constexpr std::uint8_t CR = 13;
 constexpr std::uint8_t NUL = 0;
+constexpr std::size_t MAX_SOTTONEGOZIAZIONE = 1024;
 
 }  // namespace
 
@@ -93,7 +94,7 @@ void CTelnetSim::DalClient(const std::uint8_t* b, std::size_t n, std::int64_t ms
         break;
       case Stato::Sb:
         if (c == r::IAC) stato_ = Stato::SbIac;
-        else sb_.push_back(c);
+        else if (sb_.size() < MAX_SOTTONEGOZIAZIONE) sb_.push_back(c);  // a runaway one cannot eat memory
         break;
       case Stato::SbIac:
         if (c == r::IAC) {

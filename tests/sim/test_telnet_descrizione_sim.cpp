@@ -146,6 +146,59 @@ TEST_F(TelnetSim, EscapedDataAndSplitSequences) {
   EXPECT_EQ(uscita, (Byte{0xEC, 0xEC, 0xFF, 0xFF, 0x7F, 0x1D}));
 }
 
+// Whatever a client sends, the server and the boards stay consistent: seeded
+// random streams of data, Telnet commands and valid requests mixed together.
+TEST(TelnetSimRobustezza, RandomStreamsDoNotBreakTheMachine) {
+  DescrizioneMacchina d;
+  std::string errore;
+  ASSERT_TRUE(LeggiFileDescrizione(BRICOLA_SIM_DEMO, d, errore)) << errore;
+  CMacchinaSim m(std::move(d.schede), d.linea);
+  CTelnetSim t(m);
+  std::uint32_t x = 12345;
+  auto caso = [&] {
+    x = x * 1664525u + 1013904223u;
+    return x >> 8;
+  };
+  const std::vector<Byte> pezzi = {
+      {r::IAC}, {r::IAC, r::SB, r::OPT_COM_PORT}, {r::IAC, r::SE}, {r::IAC, r::DO}, {r::IAC, r::WILL},
+      {0xF3, 0x60, 0x03, 0x18}, {0xFA, 0x82, 0x04, 0xFF, 0x01, 0x00}, {0xED, 0x00, 0x00, 0xFC, 0xFF, 0xFF},
+      {0xF7}, {0xF8, 0x00, 0x00, 0x40}, {r::SET_CONTROL, r::CONTROL_DTR_ON}, {r::SET_BAUDRATE, 0, 0, 0x96, 0}};
+  std::int64_t ms = 0;
+  for (int i = 0; i < 20000; ++i) {
+    Byte b;
+    if (caso() % 3 == 0) {
+      b = pezzi[caso() % pezzi.size()];
+    } else {
+      b.resize(caso() % 16);
+      for (auto& v : b) v = static_cast<std::uint8_t>(caso());
+    }
+    Byte risposte;
+    std::vector<Uscita> uscite;
+    t.DalClient(b.data(), b.size(), ms, risposte, uscite);
+    for (const auto& u : uscite) ASSERT_FALSE(u.byte.empty());
+    ms += caso() % 150;
+  }
+  // After all that, a reset and a clean request still work.
+  Byte risposte;
+  std::vector<Uscita> uscite;
+  ms += 1000;
+  const Byte pulito = {r::IAC, r::SE, r::IAC, r::SB, r::OPT_COM_PORT, r::SET_CONTROL, r::CONTROL_DTR_ON, r::IAC, r::SE,
+                       r::IAC, r::SB, r::OPT_COM_PORT, r::SET_CONTROL, r::CONTROL_RTS_OFF, r::IAC, r::SE,
+                       r::IAC, r::SB, r::OPT_COM_PORT, r::SET_CONTROL, r::CONTROL_DTR_OFF, r::IAC, r::SE,
+                       r::IAC, r::SB, r::OPT_COM_PORT, r::SET_BAUDRATE, 0, 0, 0x96, 0, r::IAC, r::SE,
+                       r::IAC, r::SB, r::OPT_COM_PORT, r::SET_DATASIZE, 8, r::IAC, r::SE,
+                       r::IAC, r::SB, r::OPT_COM_PORT, r::SET_PARITY, r::PARITY_NONE, r::IAC, r::SE};
+  // A pending sub-negotiation may swallow the first SE: send the settings twice.
+  t.DalClient(pulito.data(), pulito.size(), ms, risposte, uscite);
+  t.DalClient(pulito.data(), pulito.size(), ms, risposte, uscite);
+  uscite.clear();
+  ms += 1000;
+  const Byte firma = {0xF3, 0x60, 0x03, 0x18};
+  t.DalClient(firma.data(), firma.size(), ms, risposte, uscite);
+  ASSERT_EQ(uscite.size(), 1u);
+  EXPECT_EQ(uscite[0].byte, (Byte{0xF3, 0x34, 0x12, 0x91, 0xCA}));
+}
+
 TEST(DescrizioneSim, DemoMachineLoads) {
   DescrizioneMacchina d;
   std::string errore;
