@@ -298,6 +298,37 @@ TEST_F(Load90Fxxx, ScritturaLentaUnByteAllaVolta) {
   EXPECT_EQ(orologio.dormito - prima, 25 + 50);  // + the settle after 115200
 }
 
+TEST_F(Load90Fxxx, MappaPicAllineamentoERiletturaConMaschera) {
+  struct SCaso {
+    std::uint32_t alterato;  // a byte the board stores with bit 4 flipped
+    int esito;
+  };
+  // Bit 4 is a don't-care bit of configuration bytes 1 and 2, not of byte 6.
+  for (const SCaso c : {SCaso{0xFFFFFFFF, RC_OK}, SCaso{0x300001, RC_OK}, SCaso{0x300002, RC_OK},
+                        SCaso{0x300006, RC_FLASH_WRITE}}) {
+    SCOPED_TRACE(c.alterato);
+    scheda.Ricomincia();
+    scheda.locale.flash.clear();
+    scheda.locale.micro = 3;
+    scheda.locale.indirizzoAlterato = c.alterato;
+    prova::CImmagine img;
+    img.Dati(0x000100, prova::Schema(37, 3)).Dati(0x300000, Byte(16, 0x00)).Fine(0x0010);
+    SModulo m = Modulo(img, 0x0010);
+    m.tipoLoad = 5;
+    m.tipoMicro = 3;
+    ASSERT_EQ(Avvia(m), 1);
+    ASSERT_GE(Esegui(), 0);
+    EXPECT_EQ(loader.esito, c.esito) << Righe();
+    // 37 bytes go out as 40 (alignment mask 7); the configuration bytes need no blank check.
+    const auto w = Trame(kWrite);
+    ASSERT_EQ(w.size(), 2u);
+    EXPECT_EQ(w[0][4] | (w[0][5] << 8), 40);
+    EXPECT_EQ(Byte(w[0].begin() + 6 + 37, w[0].begin() + 6 + 40), Byte(3, 0xFF));
+    EXPECT_EQ(scheda.Conta(kBlank), 1);
+    loader.Termina();
+  }
+}
+
 // --- speeds and boot versions ---------------------------------------------------------
 
 TEST_F(Load90Fxxx, VelocitaAlternataFinoAllaRispostaDellaScheda) {
