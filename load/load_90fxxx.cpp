@@ -12,12 +12,20 @@ namespace {
 constexpr int kEsitoModuloUniversale = 39;
 constexpr std::uint16_t kCodiceUniversale = 0xFFFF;
 constexpr int kTentativiAvvio = 100000;  // practically no limit while the board comes up
+constexpr std::uint32_t kNessunSettore = 0xFFFFFFFF;  // no flash sector starts there
 
 bool NonVuoto(const std::uint8_t* dati, int n) {
   return std::any_of(dati, dati + n, [](std::uint8_t b) { return b != 0xFF; });
 }
 
 }  // namespace
+
+void CLoad90Fxxx::CaricaMappa(const SMappa& mappa) {
+  ImpostaMappa(mappa);
+  // No sector has been handed out yet: a sector (or block) starting at address 0
+  // must be blank-checked like any other.
+  ultimoSettore = kNessunSettore;
+}
 
 void CLoad90Fxxx::ImpostaOrologio(COrologio* nuovo) {
   CLoad::ImpostaOrologio(nuovo);
@@ -107,7 +115,7 @@ int CLoad90Fxxx::Avvia(const std::string& percorso, std::uint32_t inizio, std::u
   byteFatti = 0;
   byteRipetuti = 0;
   RegistraValore("TipoLoad %d", tipoLoad);
-  ImpostaMappa(MappaPerTipoLoad(tipoLoad));
+  CaricaMappa(MappaPerTipoLoad(tipoLoad));
   bloccoCorrente = 0;
   esito = RC_OK;
   fase = ST_WAIT_LINK;
@@ -524,7 +532,7 @@ int CLoad90Fxxx::VersioneRicevi(bool locale) {
   RegistraValore("versione boot %02x", versioneBoot);
   if (versioneLocale >= kVersioneMappaAuto && versioneBoot >= kVersioneMappaAuto) {
     Registra("TipoLoad auto");
-    ImpostaMappa(kMappaMAuto);
+    CaricaMappa(kMappaMAuto);
   }
   if (versioneBoot < kVersioneConMicro) return TipoLegacy();
   if (!InvioGetMicro()) return 0;

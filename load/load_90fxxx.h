@@ -135,6 +135,9 @@ class CLoad90Fxxx : public CLoadFujitsu, public CLoad, public CMemoria {
   int FineRicevi();
   int SvegliaRicevi();
 
+  // ImpostaMappa, with no sector handed out yet.
+  void CaricaMappa(const SMappa& mappa);
+
   // The sequence between the replies.
   int TipoLegacy();
   int DopoTipoMicro();

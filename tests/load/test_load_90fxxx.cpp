@@ -329,6 +329,23 @@ TEST_F(Load90Fxxx, MappaPicAllineamentoERiletturaConMaschera) {
   }
 }
 
+TEST_F(Load90Fxxx, SettoreAllIndirizzoZeroControllatoECancellato) {
+  // The first sector of the PIC map starts at address 0.
+  scheda.locale.micro = 3;
+  scheda.locale.flash[0x000010] = 0x00;
+  const Byte dati = prova::Schema(0x40, 4);
+  SModulo m = ModuloDati(0x000000, dati);
+  m.tipoLoad = 5;
+  m.tipoMicro = 3;
+  ASSERT_EQ(Avvia(m), 1);
+  ASSERT_GE(Esegui(), 0);
+  FineOk();
+  const Byte b = Trame(kBlank).at(0);
+  EXPECT_EQ(Byte(b.begin(), b.begin() + 7), (Byte{0xEC, 0x00, 0x00, 0x00, 0x3E, 0x00, 0x00}));
+  EXPECT_EQ(scheda.Conta(kErase), 1);
+  EXPECT_EQ(Flash(scheda.locale, 0, dati.size()), dati);
+}
+
 // --- speeds and boot versions ---------------------------------------------------------
 
 TEST_F(Load90Fxxx, VelocitaAlternataFinoAllaRispostaDellaScheda) {
