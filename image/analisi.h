@@ -8,7 +8,9 @@
 // (CRC and module code big-endian), any other type skipped by its length. A
 // module runs up to and including its end record. A file may instead end in a
 // bare 4-byte trailer (CRC, code), or be one raw image whose last 4 bytes are
-// the CRC and the code.
+// the CRC and the code. A trailer that would close a module without records
+// (right after an end record, or a 4-byte file that is not a raw image) is
+// refused like an end record standing first: errore 3.
 #pragma once
 
 #include <array>
