@@ -37,6 +37,9 @@ CIntSeriale::~CIntSeriale() {
 }
 
 int CIntSeriale::ApriLinea(int porta, int baud, int flagLinee, int* esito) {
+  // Opening an open interface would lose its port and thread: the old line is
+  // closed first.
+  if (threadRicezione.joinable() || handle != kHandleNonValido) ChiudiLinea();
   numeroPorta = porta;
   velocitaLinea = baud;
   lineeAttive = flagLinee;

@@ -196,6 +196,19 @@ TEST_F(IntSeriale, ReopenUsesTheSavedParameters) {
   EXPECT_EQ(Raccogli(1), Byte{0x42});
 }
 
+TEST_F(IntSeriale, OpeningAnOpenInterfaceClosesTheOldLineFirst) {
+  Apri(0, 9600, 0);
+  Apri(1, 19200, 0);
+  EXPECT_EQ(linea->Eventi().back(), "apri 2 19200 0 0");
+  interfaccia.AttendiRisposta(1, 400);
+  linea->Arriva({0x33});
+  EXPECT_EQ(Raccogli(1), Byte{0x33});
+  EXPECT_EQ(interfaccia.ChiudiLinea(), 1);
+  EXPECT_TRUE(linea->chiusa);
+  // Nothing was left open: another open succeeds.
+  Apri(0, 9600, 0);
+}
+
 TEST_F(IntSeriale, ReadErrorsGiveNoDataAndTheThreadGoesOn) {
   Apri();
   linea->guasta = true;

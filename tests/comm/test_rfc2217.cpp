@@ -4,6 +4,7 @@
 #include <chrono>
 #include <future>
 #include <map>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -176,6 +177,53 @@ TEST_F(Rfc2217Client, NotificationsAndStrayCommandsBetweenDataLoseNoByte) {
   EXPECT_EQ(linea->Leggi(&b, 1, 50), 0);
   // And the line still answers line changes after all that.
   EXPECT_TRUE(linea->ImpostaBaud(19200));
+}
+
+TEST_F(Rfc2217Client, RandomStreamOfDataAndCommandsInRandomSegments) {
+  server.eco = false;
+  auto linea = Apri();
+  ASSERT_NE(linea, nullptr);
+  std::mt19937 caso(20261210);  // fixed seed: the same stream every run
+  Byte dati;
+  Byte flusso;
+  auto byteCaso = [&] { return static_cast<std::uint8_t>(caso() % 4 == 0 ? 0xFF : caso() & 0xFF); };
+  for (int i = 0; i < 20000; ++i) {
+    const std::uint8_t b = byteCaso();
+    dati.push_back(b);
+    flusso.push_back(b);
+    if (b == 0xFF) flusso.push_back(b);
+    switch (caso() % 40) {
+      case 0: flusso.insert(flusso.end(), {0xFF, t::NOP}); break;
+      case 1: flusso.insert(flusso.end(), {0xFF, t::GA}); break;
+      case 2: {  // a modem or line state notification, its value possibly 255
+        const std::uint8_t v = byteCaso();
+        flusso.insert(flusso.end(), {0xFF, t::SB, 44, static_cast<std::uint8_t>(106 + caso() % 2), v});
+        if (v == 0xFF) flusso.push_back(v);
+        flusso.insert(flusso.end(), {0xFF, t::SE});
+        break;
+      }
+      case 3: flusso.insert(flusso.end(), {0xFF, t::WILL, t::OPT_ECHO}); break;
+      case 4: flusso.insert(flusso.end(), {0xFF, t::DO, 24}); break;  // terminal type: refused
+      case 5: flusso.insert(flusso.end(), {0xFF, t::SB, 24, 1, 0xFF, t::SE}); break;  // another option's subnegotiation
+      default: break;
+    }
+  }
+  std::thread invio([&] {
+    std::size_t i = 0;
+    while (i < flusso.size()) {
+      const std::size_t n = std::min<std::size_t>(1 + caso() % 700, flusso.size() - i);
+      server.InviaGrezzo(Byte(flusso.begin() + static_cast<long>(i), flusso.begin() + static_cast<long>(i + n)));
+      i += n;
+      if (caso() % 8 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  const Byte ricevuti = LeggiTutto(*linea, static_cast<int>(dati.size()), 10000);
+  invio.join();
+  EXPECT_EQ(ricevuti.size(), dati.size());
+  EXPECT_TRUE(ricevuti == dati);
+  std::uint8_t b;
+  EXPECT_EQ(linea->Leggi(&b, 1, 50), 0);
+  EXPECT_TRUE(linea->ImpostaBaud(57600));
 }
 
 TEST_F(Rfc2217Client, DataArrivingWhileALineChangeWaitsIsKept) {
