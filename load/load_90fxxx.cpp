@@ -22,6 +22,7 @@ bool NonVuoto(const std::uint8_t* dati, int n) {
 
 void CLoad90Fxxx::CaricaMappa(const SMappa& mappa) {
   ImpostaMappa(mappa);
+  settoriControllati.clear();
   // No sector has been handed out yet: a sector (or block) starting at address 0
   // must be blank-checked like any other.
   ultimoSettore = kNessunSettore;
@@ -852,8 +853,11 @@ int CLoad90Fxxx::BlankOWrite() {
   std::uint32_t inizio = 0;
   std::uint32_t fine = 0;
   bool fuori = false;
+  // A sector already checked (and erased) for this module is not checked again
+  // when a later record comes back to it: erasing it would lose what was written.
   if (ProssimoSettore(static_cast<std::uint32_t>(indirizzoBlocco), senzaCancellazione != 0, inizio,
-                      fine, fuori)) {
+                      fine, fuori) &&
+      settoriControllati.insert(inizio).second) {
     if (moduloDati) {
       // A data module owns only its own bytes of the sector.
       const auto primo = static_cast<std::uint32_t>(indirizzoBlocco);

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 
 #include "image/memoria.h"
@@ -210,6 +211,8 @@ class CLoad90Fxxx : public CLoadFujitsu, public CLoad, public CMemoria {
   std::uint16_t offsetQuery = 0;
   std::uint8_t conteggioQuery = 0;
   std::uint32_t dimensioneFlash = 0;
+  // Start of every sector (or linear block) blank-checked for this module.
+  std::set<std::uint32_t> settoriControllati;
   // The Write request being sent (kept for the retries).
   CTrama tramaWrite;
   int lunghezzaWrite = 0;

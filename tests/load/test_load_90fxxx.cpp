@@ -346,6 +346,23 @@ TEST_F(Load90Fxxx, SettoreAllIndirizzoZeroControllatoECancellato) {
   EXPECT_EQ(Flash(scheda.locale, 0, dati.size()), dati);
 }
 
+TEST_F(Load90Fxxx, RecordCheTornanoInUnSettoreGiaScritto) {
+  // The third record goes back into the first sector: it must not be erased again.
+  scheda.locale.flash[0xFC8000] = 0x00;  // the first sector needs erasing
+  prova::CImmagine img;
+  img.Dati(0xFC0000, prova::Schema(16, 1)).Dati(0xFD0000, prova::Schema(16, 2)).Dati(0xFC0100, prova::Schema(16, 3))
+      .Fine(0x0010);
+  const SModulo m = Modulo(img, 0x0010);
+  ASSERT_EQ(Avvia(m), 1);
+  ASSERT_GE(Esegui(), 0);
+  FineOk();
+  EXPECT_EQ(scheda.Conta(kBlank), 2);
+  EXPECT_EQ(scheda.Conta(kErase), 1);
+  EXPECT_EQ(Flash(scheda.locale, 0xFC0000, 16), prova::Schema(16, 1));
+  EXPECT_EQ(Flash(scheda.locale, 0xFD0000, 16), prova::Schema(16, 2));
+  EXPECT_EQ(Flash(scheda.locale, 0xFC0100, 16), prova::Schema(16, 3));
+}
+
 // --- speeds and boot versions ---------------------------------------------------------
 
 TEST_F(Load90Fxxx, VelocitaAlternataFinoAllaRispostaDellaScheda) {
