@@ -15,7 +15,9 @@ namespace bricola {
 class LineaSeriale;  // back-end of one open port (platform/linea_seriale.h)
 
 // Opens COM<numero> (1..99): 8N1, no flow control, DTR and RTS as asked.
-// Returns kHandleNonValido on any failure.
+// Returns kHandleNonValido on any failure, also while another port is open.
+// Every open gets a new handle, so a handle kept from before a close never
+// reaches the port opened after it.
 HandleLinea ApriPorta(int numero, int baud, bool dtr, bool rts);
 int ChiudiPorta(HandleLinea handle);
 int ScriviPorta(HandleLinea handle, const std::uint8_t* dati, int lunghezza);  // count or -1
