@@ -141,7 +141,6 @@ class CLoad90Fxxx : public CLoadFujitsu, public CLoad, public CMemoria {
 
   // The sequence between the replies.
   int TipoLegacy();
-  int DopoTipoMicro();
   int ChiudiVerificaBoot();
   int ControllaCompatibilita();
   int InvioFlashTypeOBlankOWrite();
