@@ -212,9 +212,6 @@ class CLoad90Fxxx : public CLoadFujitsu, public CLoad, public CMemoria {
   std::uint32_t dimensioneFlash = 0;
   // Start of every sector (or linear block) blank-checked for this module.
   std::set<std::uint32_t> settoriControllati;
-  // The Write request being sent (kept for the retries).
-  CTrama tramaWrite;
-  int lunghezzaWrite = 0;
 };
 
 }  // namespace bricola
