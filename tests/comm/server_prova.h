@@ -126,7 +126,7 @@ class ServerRfc2217 {
       client_ = c;
     }
     if (!saluto.empty()) InviaGrezzo(saluto);
-    enum { Dati, Iac, Opz, Sb, SbIac } stato = Dati;
+    enum { kDati, kIac, kOpz, kSb, kSbIac } stato = kDati;
     std::uint8_t comando = 0;
     std::vector<std::uint8_t> sb;
     std::uint8_t blocco[1024];
@@ -141,31 +141,31 @@ class ServerRfc2217 {
           const std::uint8_t b = blocco[i];
           grezzi_.push_back(b);
           switch (stato) {
-            case Dati:
+            case kDati:
               if (b == t::IAC) {
-                stato = Iac;
+                stato = kIac;
               } else {
                 dati_.push_back(b);
                 indietro.push_back(b);
               }
               break;
-            case Iac:
-              stato = Dati;
+            case kIac:
+              stato = kDati;
               if (b == t::IAC) {
                 dati_.push_back(b);
                 indietro.push_back(b);
                 indietro.push_back(b);
               } else if (b >= t::WILL && b <= t::DONT) {
                 comando = b;
-                stato = Opz;
+                stato = kOpz;
               } else if (b == t::SB) {
                 sb.clear();
-                stato = Sb;
+                stato = kSb;
               }
               break;
-            case Opz: {
+            case kOpz: {
               negoziazioni_.emplace_back(comando, b);
-              stato = Dati;
+              stato = kDati;
               if (!rispondeNegoziazione) break;
               if (comando == t::WILL) {
                 const bool si = b != t::OPT_COM_PORT || accettaComPort;
@@ -176,19 +176,19 @@ class ServerRfc2217 {
               }
               break;
             }
-            case Sb:
+            case kSb:
               if (b == t::IAC) {
-                stato = SbIac;
+                stato = kSbIac;
               } else {
                 sb.push_back(b);
               }
               break;
-            case SbIac:
+            case kSbIac:
               if (b == t::IAC) {
                 sb.push_back(b);
-                stato = Sb;
+                stato = kSb;
               } else {
-                stato = Dati;
+                stato = kDati;
                 sotto_.push_back(sb);
                 if (sb.size() >= 2 && sb[0] == t::OPT_COM_PORT && !muti.count(sb[1])) {
                   std::vector<std::uint8_t> valore(sb.begin() + 2, sb.end());

@@ -123,7 +123,6 @@ class Rfc2217Pyserial : public ::testing::Test {
     }
     porta = std::stoi(p);
   }
-  static constexpr const char* kNonArrivata = "\x01";
   ServerPyserial server;
   int porta = 0;
 };
