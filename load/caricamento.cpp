@@ -33,6 +33,21 @@ enum : int {
 
 }  // namespace
 
+bool CMutexAttesa::Prendi(int ms) {
+  std::unique_lock<std::mutex> l(mutex);
+  if (!libero.wait_for(l, std::chrono::milliseconds(ms), [this] { return !preso; })) return false;
+  preso = true;
+  return true;
+}
+
+void CMutexAttesa::Rilascia() {
+  {
+    std::lock_guard<std::mutex> l(mutex);
+    preso = false;
+  }
+  libero.notify_one();
+}
+
 CCaricamento::CCaricamento() = default;
 
 CCaricamento::~CCaricamento() {
@@ -264,7 +279,7 @@ int CCaricamento::AvviaModulo(int senzaReset, CLoad* loader, int identificato, i
   loader->ImpostaNome(nomi[static_cast<std::size_t>(indiceModulo)]);
   loader->ImpostaOpzione(opzioneNome);
 
-  const bool bloccato = mutexProgresso.try_lock_for(std::chrono::milliseconds(kAttesaMutexMs));
+  const bool bloccato = mutexProgresso.Prendi(kAttesaMutexMs);
 
   indirizziModulo[0] = m.indirizzo;
   indirizziModulo[1] = m.indirizzoSecondario;
@@ -298,7 +313,7 @@ int CCaricamento::AvviaModulo(int senzaReset, CLoad* loader, int identificato, i
   }
   if (bloccato) {
     CopiaProgresso();
-    mutexProgresso.unlock();
+    mutexProgresso.Rilascia();
   }
   return avviato ? 1 : 0;
 }
@@ -499,20 +514,20 @@ void CCaricamento::CopiaProgresso() {
 }
 
 void CCaricamento::AggiornaProgresso() {
-  if (!mutexProgresso.try_lock_for(std::chrono::milliseconds(kAttesaMutexMs))) return;
+  if (!mutexProgresso.Prendi(kAttesaMutexMs)) return;
   CopiaProgresso();
-  mutexProgresso.unlock();
+  mutexProgresso.Rilascia();
 }
 
 int CCaricamento::Progresso(int* moduloAvviatoOut, int* totali, int* fatti, int* ripetuti,
                             int* secondi) {
-  if (!mutexProgresso.try_lock_for(std::chrono::milliseconds(kAttesaMutexMs))) return 0;
+  if (!mutexProgresso.Prendi(kAttesaMutexMs)) return 0;
   *moduloAvviatoOut = progresso.moduloAvviato;
   *totali = progresso.totali;
   *fatti = progresso.fatti;
   *ripetuti = progresso.ripetuti;
   *secondi = progresso.secondi;
-  mutexProgresso.unlock();
+  mutexProgresso.Rilascia();
   return 1;
 }
 

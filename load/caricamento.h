@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -50,6 +51,20 @@ struct SInfoModulo {
   std::uint16_t codice = 0;
   std::string nome;  // the header's name, else the model table's
   std::array<std::uint8_t, 128> datiUtente{};
+};
+
+// A lock that is waited for at most a given time. Built on a plain mutex and a
+// condition variable, so every tool that checks threads sees its ordering.
+class CMutexAttesa {
+ public:
+  // true when taken within ms milliseconds.
+  bool Prendi(int ms);
+  void Rilascia();
+
+ private:
+  std::mutex mutex;
+  std::condition_variable libero;
+  bool preso = false;
 };
 
 class CCaricamento : public CFileRegistro {
@@ -182,7 +197,7 @@ class CCaricamento : public CFileRegistro {
   std::uint8_t microAtteso = 0xFF;
   int loaderAvviato = 0;  // loaderCorrente (or the pre-loader) was started for the current module
 
-  std::timed_mutex mutexProgresso;
+  CMutexAttesa mutexProgresso;
   SProgresso progresso;  // guarded by mutexProgresso
 
   int indiceModulo = 0;
