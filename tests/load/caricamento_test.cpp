@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
+#include <thread>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -318,6 +320,21 @@ TEST_F(Caricamento, StopEndsARunningJobAndClosesThePort) {
   ASSERT_EQ(job.Avvia(&periodo, &fase, &esito), 1) << esito;
   EXPECT_EQ(linea.aperture, 2);
   EXPECT_EQ(job.Ferma(&esito), 1);
+}
+
+TEST(CMutexAttesa, AWaitEndsAtItsLimitAndATakenLockComesBackWhenReleased) {
+  CMutexAttesa m;
+  ASSERT_TRUE(m.Prendi(0));
+  std::atomic<int> esito{-1};
+  std::thread altro([&] { esito = m.Prendi(30) ? 1 : 0; });
+  altro.join();
+  EXPECT_EQ(esito.load(), 0);  // held: the other thread gives up after its wait
+  std::thread attesa([&] { esito = m.Prendi(5000) ? 1 : 0; });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  m.Rilascia();
+  attesa.join();
+  EXPECT_EQ(esito.load(), 1);  // released while waiting: taken
+  m.Rilascia();
 }
 
 }  // namespace
