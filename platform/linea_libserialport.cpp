@@ -1,5 +1,6 @@
 // Local serial devices through libserialport, and the device list it finds.
 #include <libserialport.h>
+#include <sys/file.h>
 
 #include <memory>
 #include <string>
@@ -26,6 +27,10 @@ class LineaLibserialport final : public LineaSeriale {
   bool Apri(int baud, bool dtr, bool rts) {
     if (sp_open(porta_, SP_MODE_READ_WRITE) != SP_OK) return false;
     aperta_ = true;
+    // Exclusive like a COM port, also against a privileged second opener (the
+    // same lock as the termios back-end).
+    int fd = -1;
+    if (sp_get_port_handle(porta_, &fd) != SP_OK || ::flock(fd, LOCK_EX | LOCK_NB) != 0) return false;
     sp_port_config* config = nullptr;
     if (sp_new_config(&config) != SP_OK) return false;
     bool ok = sp_set_config_baudrate(config, baud) == SP_OK && sp_set_config_bits(config, 8) == SP_OK &&
