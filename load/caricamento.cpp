@@ -59,7 +59,19 @@ CCaricamento::~CCaricamento() {
 // --- analysis and selection ----------------------------------------------------
 
 int CCaricamento::Analizza(const std::string& file, int* errore) {
-  percorsoImmagine = file.substr(0, kMaxPercorso);
+  // A path cut to the first 260 characters could name another file: a longer
+  // path is refused as a file that cannot be opened.
+  if (file.size() > kMaxPercorso) {
+    percorsoImmagine.clear();
+    numModuli = 0;
+    tuttiValidi = 0;
+    inutilizzabile = 1;
+    selezione.fill(0);
+    CalcolaRiepiloghi();
+    if (errore) *errore = ERRORE_APERTURA;
+    return 0;
+  }
+  percorsoImmagine = file;
   int grezzo = 0;
   int errAnalisi = 0;
   const int ok = analisi.AnalizzaFile(percorsoImmagine, moduli.data(), kMaxModuli, numModuli,

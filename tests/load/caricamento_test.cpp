@@ -208,6 +208,23 @@ TEST_F(Caricamento, AFileThatCannotServeIsRefused) {
   EXPECT_EQ(job.SelezionaModuli(tutti, 2), 0);
 }
 
+TEST_F(Caricamento, APathLongerThan260CharactersIsNeverCutToAnotherFile) {
+  // The first 260 characters name a file that exists; the whole path does not.
+  std::string lungo = cartella.File("");
+  lungo += std::string(260 - lungo.size() - 4, 'a') + ".bin";
+  ASSERT_EQ(lungo.size(), 260u);
+  Scrivi(DueApplicazioni(), lungo.substr(cartella.Percorso().size() + 1));
+  int errore = 0;
+  ASSERT_EQ(job.Analizza(lungo, &errore), 1);
+  EXPECT_EQ(job.NumModuli(), 2);
+  EXPECT_EQ(job.Analizza(lungo + "x", &errore), 0);
+  EXPECT_EQ(errore, ERRORE_APERTURA);
+  EXPECT_EQ(job.NumModuli(), 0);
+  int esito = -1;
+  EXPECT_EQ(Avvia(esito), 0);
+  EXPECT_EQ(esito, RC_FILE_UNLOADABLE);
+}
+
 TEST_F(Caricamento, PortThatCannotBeOpenedGivesItsCode) {
   portaPresente = false;
   int errore = 0;
