@@ -24,7 +24,7 @@ constexpr int kAttesaFineThreadMs = 1000;
 // close never waits for a long read (and a write waits at most one slice for
 // the port lock). The arming still ends as one read: when its byte count has
 // come or its time has passed.
-constexpr int kFettaLetturaMs = 100;
+constexpr int kFettaLetturaMs = 25;
 
 void Pausa(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 

@@ -2,9 +2,12 @@
 // the port lock, which each call waits for at most `attesaLock` ms.
 #include "comm/porta_seriale.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -25,12 +28,26 @@ struct TimeoutLettura {
   int costante = 0;
 };
 
-// The port lock: taken with a bounded wait, released by whoever took it.
+// The port lock: taken with a bounded wait, released by whoever took it, and
+// handed over in the order of arrival. The receive thread reads in short slices
+// and asks for the lock again right after each one; without the queue it could
+// win every time and a write would never get its turn.
 class LockPorta {
  public:
   bool Prendi(int ms) {
     std::unique_lock<std::mutex> l(m_);
-    if (!cv_.wait_for(l, std::chrono::milliseconds(ms > 0 ? ms : 0), [this] { return !preso_; })) return false;
+    const std::uint64_t turno = prossimo_++;
+    coda_.push_back(turno);
+    const bool preso = cv_.wait_for(l, std::chrono::milliseconds(ms > 0 ? ms : 0),
+                                    [&] { return !preso_ && coda_.front() == turno; });
+    if (!preso) {
+      // Gives up its place; the one behind may be first now.
+      coda_.erase(std::find(coda_.begin(), coda_.end(), turno));
+      l.unlock();
+      cv_.notify_all();
+      return false;
+    }
+    coda_.pop_front();
     preso_ = true;
     return true;
   }
@@ -39,12 +56,14 @@ class LockPorta {
       std::lock_guard<std::mutex> l(m_);
       preso_ = false;
     }
-    cv_.notify_one();
+    cv_.notify_all();
   }
 
  private:
   std::mutex m_;
   std::condition_variable cv_;
+  std::deque<std::uint64_t> coda_;
+  std::uint64_t prossimo_ = 0;
   bool preso_ = false;
 };
 

@@ -182,6 +182,22 @@ TEST_F(IntSeriale, CloseEndsTheThreadPromptlyEvenDuringALongRead) {
   EXPECT_EQ(interfaccia.ChiudiLinea(), 0);
 }
 
+TEST_F(IntSeriale, WritesGetTheirTurnWhileALongReadIsArmed) {
+  Apri();
+  // A reply that does not come: the receive thread reads for 4500 ms, asking
+  // for the port lock again after every slice. Each write still gets in.
+  interfaccia.AttendiRisposta(5, 6000);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const Byte richiesta = {0xFA, 0x90, 0x04};
+  for (int i = 0; i < 10; ++i) {
+    EXPECT_EQ(interfaccia.ScriviLinea(richiesta.data(), 3), 3) << i;
+    EXPECT_EQ(DtrAlto(interfaccia.handle), 0) << i;
+  }
+  // And the read goes on after them: a late reply is still taken.
+  linea->Arriva({1, 2, 3, 4, 5});
+  EXPECT_EQ(Raccogli(5), (Byte{1, 2, 3, 4, 5}));
+}
+
 TEST_F(IntSeriale, ReopenUsesTheSavedParameters) {
   Apri(6, 57600, 0);
   ASSERT_EQ(interfaccia.ChiudiLinea(), 1);
