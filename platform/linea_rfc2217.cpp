@@ -29,7 +29,7 @@
 #include <thread>
 #include <vector>
 
-#include "comm/rfc2217.h"
+#include "platform/rfc2217.h"
 #include "platform/linee.h"
 
 namespace bricola {

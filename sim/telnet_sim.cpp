@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "comm/rfc2217.h"
+#include "platform/rfc2217.h"
 
 namespace bricola::sim {
 

@@ -15,7 +15,7 @@
 #include "cartella_prova.h"
 #include "comm/int_seriale.h"
 #include "comm/porta_seriale.h"
-#include "comm/rfc2217.h"
+#include "platform/rfc2217.h"
 #include "tests/comm/server_prova.h"
 
 namespace bricola {

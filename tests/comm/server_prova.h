@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "comm/rfc2217.h"
+#include "platform/rfc2217.h"
 
 namespace bricola::prova {
 

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "comm/rfc2217.h"
+#include "platform/rfc2217.h"
 #include "platform/linee.h"
 #include "server_prova.h"
 

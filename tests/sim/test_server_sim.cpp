@@ -23,7 +23,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "comm/rfc2217.h"
+#include "platform/rfc2217.h"
 #include "sim/protocollo_sim.h"
 
 namespace bricola::sim {

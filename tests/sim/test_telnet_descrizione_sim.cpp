@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "comm/rfc2217.h"
+#include "platform/rfc2217.h"
 #include "sim/descrizione_sim.h"
 #include "sim/telnet_sim.h"
 
