@@ -571,6 +571,39 @@ class E2E(unittest.TestCase):
                                          "traferimento completato", "chiusura interfaccia"])
         self.assertEqual(self.Log().count("inizio impulso DTR"), 1)
 
+    def test_stored_port_and_file_when_the_command_line_gives_none(self):
+        self.Avvia([Scheda()])
+        dati = Dati(2048, 17)
+        immagine = self.Immagine((0x1234, ["-m", "1"], [(0xFC0000, dati)]))
+        # COM1 is the simulator (an entry wins over a device found as COM1), and
+        # the stored port code 0 is the first COM port of the list: COM1.
+        with open(os.path.join(self.config, "Corvanti", "bricola.ini"), "w") as f:
+            f.write("[Ports]\nCOM1=rfc2217://127.0.0.1:%d\n[Settings]\nPorta=0\nFile=%s\n"
+                    % (self.sim.porta, immagine))
+        r = subprocess.run([BRICOLA, "-B", "-S", "-L"], capture_output=True, env=self.Ambiente(),
+                           timeout=TIMEOUT_S)
+        self.sim.Ferma()
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.AssertScritto(self.sim.Dump()["schede"][0], 0xFC0000, dati)
+        # Batch mode writes no setting back.
+        with open(os.path.join(self.config, "Corvanti", "bricola.ini")) as f:
+            self.assertIn("File=%s\n" % immagine, f.read())
+
+    def test_unreachable_can_address_exits_34(self):
+        # Nobody answers at CAN 0x0490: the local boot refuses SetRemoto with NACK.
+        self.Avvia([Scheda()])
+        immagine = self.Immagine((0x2001, ["-m", "1", "-a", "0x490"], [(0xFC0000, Dati(512, 18))]))
+        stato, errori = self.Carica(immagine)
+        self.assertEqual(stato, 34, errori)
+        self.assertEqual(errori, "error: remote loading failed\n")
+        self.AssertSenzaScritture(self.sim.Dump())
+        richieste = self.sim.Richieste()
+        self.assertEqual([c for _, c in richieste].count("SetRemoto"), 4)
+        self.AssertInOrdine(self.Log(), ["InvioSetRemoto: fa 90 04 ff 08 00",
+                                         "InvioSetRemoto: nuovo tentativo per nack",
+                                         "InvioSetRemoto: raggiunto numero max nack",
+                                         "chiusura interfaccia"])
+
     def test_boot_check_of_the_local_board(self):
         esterna = {"base": "0x400000", "tipo": "cfi", "dimensione": "0x200000", "settori": "EBottom"}
         self.Avvia([Scheda(versione=0x31, flash={"mappa": "M256", "esterne": [esterna]})])
