@@ -604,6 +604,33 @@ class E2E(unittest.TestCase):
                                          "InvioSetRemoto: raggiunto numero max nack",
                                          "chiusura interfaccia"])
 
+    def test_start_refusals_send_nothing(self):
+        self.Avvia([Scheda()])
+        malformato = os.path.join(self.cartella, "malformed.bin")
+        with open(malformato, "wb") as f:
+            f.write(bytes.fromhex("00100000 0000fc00 01020304"))  # a record longer than the file
+        grezzo_errato = self.Immagine((0x0001, ["--raw", "--bad-crc"], [(0, Dati(256, 19))]), nome="raw.bin")
+        casi = [
+            ("missing file", os.path.join(self.cartella, "none.bin"), 1, "Error opening file"),
+            ("malformed file", malformato, 3, "Module corrupted"),
+            ("raw image with a wrong CRC", grezzo_errato, 6, "The file is corrupted and can't be loaded"),
+            ("every module unticked",
+             self.Immagine((0x1234, ["-m", "1", "-u"], [(0xFC0000, Dati(64, 20))]), nome="unticked.bin"),
+             8, "No program selected"),
+            ("boot module for a ROM bootstrap",
+             self.Immagine((0x1234, ["-l", "2"], [(0xFF0000, Dati(64, 21))]), nome="boot.bin"),
+             41, "Bad module type"),
+        ]
+        for nome, immagine, atteso, testo in casi:
+            with self.subTest(nome):
+                r = subprocess.run([BRICOLA, "-B", "-S", "-C", "3", "-L", immagine], capture_output=True,
+                                   env=self.Ambiente(), timeout=TIMEOUT_S)
+                self.assertEqual(r.returncode, atteso, r.stderr)
+                self.assertEqual(r.stderr.decode(), testo + "\n")
+        self.sim.Ferma()
+        self.assertEqual(self.sim.Richieste(), [])
+        self.assertFalse(any(r.endswith("linea dtr 1") for r in self.sim.Righe()))
+
     def test_boot_check_of_the_local_board(self):
         esterna = {"base": "0x400000", "tipo": "cfi", "dimensione": "0x200000", "settori": "EBottom"}
         self.Avvia([Scheda(versione=0x31, flash={"mappa": "M256", "esterne": [esterna]})])
