@@ -631,6 +631,28 @@ class E2E(unittest.TestCase):
         self.assertEqual(self.sim.Richieste(), [])
         self.assertFalse(any(r.endswith("linea dtr 1") for r in self.sim.Righe()))
 
+    def test_data_module_puts_the_boot_in_data_mode(self):
+        self.Avvia([Scheda()])
+        dati = Dati(1024, 22)
+        immagine = self.Immagine((0x1234, ["-m", "1", "-k", "2"], [(0xFC0000, dati)]))
+        stato, errori = self.Carica(immagine)
+        self.assertEqual(stato, 0, errori)
+        locale = self.sim.Dump()["schede"][0]
+        self.AssertScritto(locale, 0xFC0000, dati)
+        self.assertTrue(locale["modoDati"])
+        richieste = Compatta([c for _, c in self.sim.Richieste()])
+        self.assertEqual(richieste[richieste.index("GetMicro"):],
+                         ["GetMicro", "ModoDati", "LunBuf", "FlashBlocco", "Blank", "Write", "Fine"])
+
+    def test_boot_without_data_mode_refuses_a_data_module_with_42(self):
+        self.Avvia([Scheda(modoDati=False)])
+        immagine = self.Immagine((0x1234, ["-m", "1", "-k", "2"], [(0xFC0000, Dati(1024, 23))]))
+        stato, errori = self.Carica(immagine)
+        self.assertEqual(stato, 42, errori)
+        self.assertEqual(errori, "The boot cannot load data modules\n")
+        self.AssertSenzaScritture(self.sim.Dump())
+        self.AssertInOrdine(self.Log(), ["ModoDati: non gestibile", "chiusura interfaccia"])
+
     def test_boot_check_of_the_local_board(self):
         esterna = {"base": "0x400000", "tipo": "cfi", "dimensione": "0x200000", "settori": "EBottom"}
         self.Avvia([Scheda(versione=0x31, flash={"mappa": "M256", "esterne": [esterna]})])
