@@ -24,10 +24,11 @@ std::string_view Pulito(const char* testo) {
 }  // namespace
 
 std::string RigaAvanzamento(const SAvanzamento& a) {
-  const int velocita = a.secondiModulo > 0 ? a.fatti / a.secondiModulo : 0;
+  const long long velocita =
+      a.millisecondiModulo >= 1000 ? static_cast<long long>(a.fatti) * 1000 / a.millisecondiModulo : 0;
   const int s = a.secondiTotali < 0 ? 0 : a.secondiTotali;
   char coda[160];
-  std::snprintf(coda, sizeof coda, "module %d  %d/%d bytes  %d bytes/s  %02d:%02d:%02d", a.modulo,
+  std::snprintf(coda, sizeof coda, "module %d  %d/%d bytes  %lld bytes/s  %02d:%02d:%02d", a.modulo,
                 a.fatti, a.totali, velocita, s / 3600, (s % 3600) / 60, s % 60);
   std::string riga(Pulito(TestoDiFase(a.fase, kInglese)));
   if (!riga.empty()) riga += "  ";

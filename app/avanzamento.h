@@ -16,12 +16,12 @@ struct SAvanzamento {
   int modulo = 0;         // 1-based number of the module being loaded (0: none yet)
   int fatti = 0;          // bytes done of the module
   int totali = 0;         // bytes of the module
-  int secondiModulo = 0;  // seconds the module's loader has run (for the speed)
-  int secondiTotali = 0;  // seconds since the job started
+  std::int64_t millisecondiModulo = 0;  // time since the module started (for the speed)
+  int secondiTotali = 0;                // seconds since the job started
 };
 
-// "upload complete  module 1  4096/262144 bytes  2890 bytes/s  00:00:04".
-// The speed is done / seconds of the module, 0 in its first second.
+// "loading module  module 1  4096/262144 bytes  2890 bytes/s  00:00:04".
+// The speed is the module's bytes done over its time, 0 in its first second.
 std::string RigaAvanzamento(const SAvanzamento& a);
 
 // The final line (English): the text of a failed result code; the success text

@@ -29,6 +29,7 @@ int CBatchProc::Avvia(const RichiestaBatch& richiesta) {
   ScegliPorta(richiesta.portaTesto, portaSalvata);
   fileImmagine = richiesta.fileImmagine.empty() ? fileSalvato : richiesta.fileImmagine;
 
+  inizioMs = MillisecondiMonotoni();
   if (richiesta.caricaSubito) return AvviaCaricamento();
   if (richiesta.leggiSubito) {
     return RC_INTERNAL;  // the read of the key is not available in batch mode yet
@@ -61,7 +62,7 @@ int CBatchProc::AvviaCaricamento() {
   esito = RC_OK;
   leggendo = false;
   caricando = true;
-  inizioMs = MillisecondiMonotoni();
+  moduloVisto = -1;
   const int avvio = AvviaWorker(
       [this](int& faseOut, int& esitoOut) {
         int aggiorna = 0;
@@ -81,12 +82,17 @@ bool CBatchProc::Avanzamento(SAvanzamento& a) {
   if (!caricando) return false;
   int modulo = 0, totali = 0, fatti = 0, ripetuti = 0, secondi = 0;
   if (!caricamento.Progresso(&modulo, &totali, &fatti, &ripetuti, &secondi)) return false;
+  const std::int64_t adesso = MillisecondiMonotoni();
+  if (modulo != moduloVisto) {
+    moduloVisto = modulo;
+    inizioModuloMs = adesso;
+  }
   a.fase = fase.load();
   a.modulo = modulo + 1;
   a.totali = totali;
   a.fatti = fatti;
-  a.secondiModulo = secondi;
-  a.secondiTotali = static_cast<int>((MillisecondiMonotoni() - inizioMs) / 1000);
+  a.millisecondiModulo = adesso - inizioModuloMs;
+  a.secondiTotali = static_cast<int>((adesso - inizioMs) / 1000);
   return true;
 }
 

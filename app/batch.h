@@ -76,7 +76,9 @@ class CBatchProc : public CMainProc {
 
   bool leggendo = false;   // the worker steps the read (else the load)
   bool caricando = false;  // a load was started
-  std::int64_t inizioMs = 0;
+  std::int64_t inizioMs = 0;         // start of the batch run
+  int moduloVisto = -1;              // module of the last progress picture
+  std::int64_t inizioModuloMs = 0;   // when that module was first seen
 
   std::thread thread;
   std::atomic<bool> inCorso{false};

@@ -18,13 +18,13 @@ TEST(RigaAvanzamento, PhaseModuleBytesSpeedAndElapsed) {
   a.modulo = 2;
   a.fatti = 23040;
   a.totali = 524288;
-  a.secondiModulo = 2;
+  a.millisecondiModulo = 2500;
   a.secondiTotali = 3725;
-  EXPECT_EQ(RigaAvanzamento(a), "loading module  module 2  23040/524288 bytes  11520 bytes/s  01:02:05");
+  EXPECT_EQ(RigaAvanzamento(a), "loading module  module 2  23040/524288 bytes  9216 bytes/s  01:02:05");
 
   // In the module's first second the speed shows 0; a phase without text is left out.
   a.fase = ST_NONE;
-  a.secondiModulo = 0;
+  a.millisecondiModulo = 999;
   a.secondiTotali = 0;
   EXPECT_EQ(RigaAvanzamento(a), "module 2  23040/524288 bytes  0 bytes/s  00:00:00");
 }
