@@ -66,11 +66,13 @@ wait "$sim_pid" 2>/dev/null || true
 sim_pid=""
 
 echo
-echo "Log ($(ls "$demo"/tmp/BricolaLog*.txt | xargs -n1 basename)), first and last lines:"
-log="$(ls "$demo"/tmp/BricolaLog*.txt)"
-tr -d '\r' <"$log" | head -n 12 | sed 's/^/  /'
+log="$(echo "$demo"/tmp/BricolaLog*.txt)"
+echo "Log ($(basename "$log")), first and last lines:"
+# head and tail read the file themselves: no writer upstream of them can be cut
+# short by a closed pipe.
+head -n 12 "$log" | tr -d '\r' | sed 's/^/  /'
 echo "  ..."
-tr -d '\r' <"$log" | tail -n 6 | sed 's/^/  /'
+tail -n 6 "$log" | tr -d '\r' | sed 's/^/  /'
 
 echo
 echo "Flash of the simulated boards after the load:"
