@@ -5,6 +5,7 @@
 
 #include "app/avanzamento.h"
 #include "app/batch.h"
+#include "app/impostazioni.h"
 #include "app/linea_comando.h"
 #include "app/porte.h"
 #include "platform/sistema.h"
@@ -101,6 +102,8 @@ int CBricolaApp::EseguiModo(std::ostream& uscita, std::ostream& errori) {
 
 int CBricolaApp::Esegui(std::span<const std::string> argomenti, std::ostream& uscita,
                         std::ostream& errori) {
+  // Settings live under the company's folder.
+  ImpostaAziendaImpostazioni("Corvanti");
   LeggiArgomenti(argomenti);
   RegistraPorteAvvio(percorsoRegistro);
   return EseguiModo(uscita, errori);

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -33,12 +34,22 @@ std::string Quota(const std::string& s) {
   return q;
 }
 
+// A settings folder of the tests' own, so that no user's settings file takes part.
+const std::string& ConfigurazioneProva() {
+  static prova::CartellaProva cartella;
+  return cartella.Percorso();
+}
+
 // Runs the program with TMPDIR set to `tmpdir`; stderr is discarded.
-Risultato Esegui(const std::string& tmpdir, const std::vector<std::string>& argomenti) {
-  std::string comando("TMPDIR=");
+Risultato Esegui(const std::string& tmpdir, const std::vector<std::string>& argomenti,
+                 const std::string& programma = BRICOLA_PROGRAMMA,
+                 const std::string& configurazione = ConfigurazioneProva()) {
+  std::string comando("XDG_CONFIG_HOME=");
+  comando.append(Quota(configurazione));
+  comando.append(" TMPDIR=");
   comando.append(Quota(tmpdir));
   comando.push_back(' ');
-  comando.append(Quota(BRICOLA_PROGRAMMA));
+  comando.append(Quota(programma));
   for (const auto& a : argomenti) {
     comando.push_back(' ');
     comando.append(Quota(a));
@@ -126,6 +137,28 @@ TEST_F(Programma, HelpPrintsTheUsageBytes) {
     EXPECT_EQ(r.stato, 0) << aiuto;
     EXPECT_EQ(r.uscita, atteso) << aiuto;
   }
+}
+
+TEST_F(Programma, SettingsFileIsNamedAfterTheProgram) {
+  // A copy of the program under another name reads Corvanti/<that name>.ini.
+  prova::CartellaProva programmi;
+  prova::CartellaProva configurazione;
+  const std::string copia = programmi.File("officina");
+  std::filesystem::copy_file(BRICOLA_PROGRAMMA, copia);
+  std::filesystem::permissions(copia, std::filesystem::perms::owner_all);
+  std::filesystem::create_directories(configurazione.File("Corvanti"));
+  for (const char* nome : {"officina", "bricola"}) {
+    std::ofstream f(configurazione.File("Corvanti/") + nome + ".ini");
+    f << "[Ports]\nCOM7=rfc2217://127.0.0.1:9/" << nome << "\n";
+  }
+
+  EXPECT_EQ(Esegui(cartella.Percorso(), {"-B", "-L"}, copia, configurazione.Percorso()).stato, 72);
+  std::string registro;
+  for (const auto& e : std::filesystem::directory_iterator(cartella.Percorso())) {
+    registro += prova::LeggiTutto(e.path().string());
+  }
+  EXPECT_NE(registro.find("COM7 = rfc2217://127.0.0.1:9/officina\r\n"), std::string::npos) << registro;
+  EXPECT_EQ(registro.find("/bricola"), std::string::npos) << registro;
 }
 
 TEST_F(Programma, WindowModeIsRefusedWithNonZeroStatus) {
