@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <string_view>
 
-#include "app/esiti.h"
-#include "app/testi.h"
+#include "base/esiti.h"
+#include "base/testi.h"
 
 namespace bricola {
 

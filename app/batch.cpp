@@ -3,7 +3,7 @@
 #include <system_error>
 #include <utility>
 
-#include "app/esiti.h"
+#include "base/esiti.h"
 #include "app/impostazioni.h"
 #include "image/analisi.h"
 #include "platform/linea_seriale.h"

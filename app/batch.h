@@ -10,7 +10,7 @@
 
 #include "app/avanzamento.h"
 #include "app/porte.h"
-#include "load/caricamento.h"
+#include "jobs/caricamento.h"
 
 namespace bricola {
 

@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/registro.h"
+#include "base/registro.h"
 
 namespace bricola {
 

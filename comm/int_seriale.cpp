@@ -5,7 +5,7 @@
 #include <cstring>
 #include <system_error>
 
-#include "app/esiti.h"
+#include "base/esiti.h"
 #include "comm/porta_seriale.h"
 #include "platform/linea_seriale.h"
 

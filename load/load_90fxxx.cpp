@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "app/esiti.h"
+#include "base/esiti.h"
 
 namespace bricola {
 

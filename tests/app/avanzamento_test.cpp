@@ -7,7 +7,7 @@
 #include <sstream>
 #include <string>
 
-#include "app/esiti.h"
+#include "base/esiti.h"
 
 namespace bricola {
 namespace {

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <string>
 
-#include "app/esiti.h"
+#include "base/esiti.h"
 #include "cartella_prova.h"
 #include "platform/sistema.h"
 

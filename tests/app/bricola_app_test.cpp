@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/esiti.h"
+#include "base/esiti.h"
 #include "cartella_prova.h"
 #include "platform/sistema.h"
 

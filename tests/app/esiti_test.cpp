@@ -1,4 +1,4 @@
-#include "app/esiti.h"
+#include "base/esiti.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <set>
 #include <string>
 
-#include "app/testi.h"
+#include "base/testi.h"
 
 namespace bricola {
 namespace {

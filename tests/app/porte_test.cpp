@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/esiti.h"
+#include "base/esiti.h"
 #include "app/impostazioni.h"
 #include "app/porte.h"
 #include "cartella_prova.h"

@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/esiti.h"
+#include "base/esiti.h"
 #include "comm/int_seriale.h"
 #include "comm/porta_seriale.h"
 #include "linea_finta.h"

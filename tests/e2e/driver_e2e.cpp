@@ -14,12 +14,12 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/esiti.h"
+#include "base/esiti.h"
 #include "comm/int_seriale.h"
 #include "comm/porta_seriale.h"
 #include "image/analisi.h"
 #include "load/load_90fxxx.h"
-#include "load/verifica_boot.h"
+#include "jobs/verifica_boot.h"
 #include "platform/linee.h"
 #include "platform/sistema.h"
 

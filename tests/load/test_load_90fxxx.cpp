@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "app/esiti.h"
+#include "base/esiti.h"
 #include "comm/porta_seriale.h"
 #include "load/load_90fxxx.h"
 #include "load/protocollo_boot.h"
-#include "load/verifica_boot.h"
+#include "jobs/verifica_boot.h"
 #include "tests/load/scheda_finta.h"
 #include "tests/support/cartella.h"
 #include "tests/support/immagine.h"

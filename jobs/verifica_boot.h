@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/registro.h"
+#include "base/registro.h"
 #include "comm/int_seriale.h"
 #include "load/load_90fxxx.h"
 

@@ -1,8 +1,8 @@
-#include "load/verifica_boot.h"
+#include "jobs/verifica_boot.h"
 
 #include <cstdio>
 
-#include "app/esiti.h"
+#include "base/esiti.h"
 
 namespace bricola {
 

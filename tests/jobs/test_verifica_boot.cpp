@@ -8,9 +8,9 @@
 #include <string>
 #include <thread>
 
-#include "app/esiti.h"
+#include "base/esiti.h"
 #include "comm/porta_seriale.h"
-#include "load/verifica_boot.h"
+#include "jobs/verifica_boot.h"
 #include "platform/linea_seriale.h"
 #include "tests/load/scheda_finta.h"
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/registro.h"
+#include "base/registro.h"
 #include "comm/int_seriale.h"
 #include "image/analisi.h"
 #include "load/load.h"

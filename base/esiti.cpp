@@ -1,4 +1,4 @@
-#include "app/esiti.h"
+#include "base/esiti.h"
 
 #include <cstddef>
 

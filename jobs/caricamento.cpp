@@ -1,9 +1,9 @@
-#include "load/caricamento.h"
+#include "jobs/caricamento.h"
 
 #include <algorithm>
 #include <chrono>
 
-#include "app/esiti.h"
+#include "base/esiti.h"
 #include "image/modelli.h"
 
 namespace bricola {

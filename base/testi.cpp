@@ -1,8 +1,8 @@
-#include "app/testi.h"
+#include "base/testi.h"
 
 #include <iterator>
 
-#include "app/esiti.h"
+#include "base/esiti.h"
 
 namespace bricola {
 

@@ -1,7 +1,7 @@
 // The load job around its loaders: analysis and selection, the refusals of its
 // start, the interface it opens and closes, and stopping. Whole loads through a
 // board's boot run end to end against the simulator (tests/e2e).
-#include "load/caricamento.h"
+#include "jobs/caricamento.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "app/esiti.h"
+#include "base/esiti.h"
 #include "comm/porta_seriale.h"
 #include "platform/linea_seriale.h"
 #include "tests/support/cartella.h"

@@ -1,4 +1,4 @@
-#include "app/registro.h"
+#include "base/registro.h"
 
 #include <cstdio>
 #include <utility>
