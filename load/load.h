@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/registro.h"
+#include "base/registro.h"
 #include "comm/interfaccia.h"
 #include "image/file.h"
 
