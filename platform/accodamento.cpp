@@ -5,17 +5,27 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <thread>
+
 namespace bricola {
 
 bool AccodaEsclusivo(const std::string& percorso, std::string_view dati) {
   if (percorso.empty()) return false;
   int fd = ::open(percorso.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  // Another writer holding the file makes us drop our record, never wait for it:
-  // a log line must not stall a protocol step.
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    ::close(fd);
-    return false;
+  // Another writer (this process or another bricola on the same bench) holds the
+  // file only for the length of one append: wait for it, but no longer than
+  // kAttesaMassimaMs, so that a stuck writer cannot stall a protocol step.
+  const auto limite = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAttesaMassimaMs);
+  auto pausa = std::chrono::microseconds(200);
+  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() >= limite) {
+      ::close(fd);
+      return false;
+    }
+    std::this_thread::sleep_for(pausa);
+    if (pausa < std::chrono::milliseconds(2)) pausa *= 2;
   }
   bool riuscito = true;
   const char* p = dati.data();

@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <regex>
 #include <string>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "cartella_prova.h"
+#include "platform/accodamento.h"
 #include "platform/sistema.h"
 
 namespace bricola {
@@ -303,10 +305,32 @@ TEST_F(FileRegistro, LineIsLostWhileAnotherWriterHoldsTheFile) {
   const int fd = ::open(percorso.c_str(), O_WRONLY | O_APPEND);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+  const auto inizio = std::chrono::steady_clock::now();
   registro.Registra("persa");
+  const auto atteso = std::chrono::steady_clock::now() - inizio;
   ::close(fd);
   registro.Registra("dopo");
   EXPECT_EQ(Righe(), (std::vector<std::string>{"prima", "dopo"}));
+  // Given up only after the whole wait, and not much later.
+  EXPECT_GE(atteso, std::chrono::milliseconds(kAttesaMassimaMs));
+  EXPECT_LT(atteso, std::chrono::milliseconds(kAttesaMassimaMs + 2000));
+}
+
+TEST_F(FileRegistro, WriterWaitsForALockReleasedWithinTheWait) {
+  registro.Registra("prima");
+  const int fd = ::open(percorso.c_str(), O_WRONLY | O_APPEND);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+  std::thread rilascio([fd] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    // The other writer's own line goes in before ours.
+    const char riga[] = "01/01/2026 00:00:00 altro\r\n";
+    EXPECT_EQ(::write(fd, riga, sizeof riga - 1), static_cast<ssize_t>(sizeof riga - 1));
+    ::close(fd);
+  });
+  registro.Registra("attesa");
+  rilascio.join();
+  EXPECT_EQ(Righe(), (std::vector<std::string>{"prima", "altro", "attesa"}));
 }
 
 TEST_F(FileRegistro, ConcurrentWritersNeverInterleave) {
@@ -324,8 +348,8 @@ TEST_F(FileRegistro, ConcurrentWritersNeverInterleave) {
   for (auto& s : scrittori) s.join();
 
   const auto righe = Righe();  // fails on any malformed line
-  EXPECT_GT(righe.size(), 0u);
-  EXPECT_LE(righe.size(), static_cast<std::size_t>(kScrittori * kRighe));
+  // Each writer waits its turn: no line is lost.
+  EXPECT_EQ(righe.size(), static_cast<std::size_t>(kScrittori * kRighe));
   for (const std::string& r : righe) {
     ASSERT_EQ(r.size(), 300u);
     EXPECT_EQ(r, std::string(300, r[0]));
