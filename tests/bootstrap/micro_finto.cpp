@@ -39,7 +39,18 @@ void CMicroFinto::Ricevi(const std::uint8_t* dati, int n, int baud, bool rts) {
     case Modo::Applicazione: atteso = 38400; break;
   }
   if (baud != atteso) return;  // noise at another rate
+  const std::size_t primaUscita = uscita.size();
   ingresso.insert(ingresso.end(), dati, dati + n);
+  struct SCadenza {
+    CMicroFinto& m;
+    std::size_t prima;
+    int n, baud;
+    ~SCadenza() {
+      if (!m.cadenzato) return;
+      const double ms = (n + static_cast<double>(m.uscita.size() - prima)) * 10000.0 / baud;
+      m.pronto = m.orologio->Millisecondi() + static_cast<std::int64_t>(ms + 0.999);
+    }
+  } cadenza{*this, primaUscita, n, baud};
   switch (modo) {
     case Modo::Bootstrap:
       if (famiglia == Famiglia::F2mc16Lx) Bootstrap16Lx();
@@ -257,6 +268,7 @@ void CMicroFinto::Boot() {
 }
 
 int CMicroFinto::Prendi(std::uint8_t* d, int n) {
+  if (cadenzato && orologio->Millisecondi() < pronto) return 0;
   const int k = std::min<int>(n, static_cast<int>(uscita.size()));
   std::copy(uscita.begin(), uscita.begin() + k, d);
   uscita.erase(uscita.begin(), uscita.begin() + k);

@@ -38,6 +38,9 @@ class CMicroFinto {
   std::uint8_t codiceMicro = 'Q';  // the RAM loader's answer to A5
   std::uint8_t microBoot = 8;      // GetMicro of a resident boot
   std::uint8_t lunBuf = 0x40;
+  // Paced line: a reply becomes visible only once the request and the reply
+  // would have crossed the line at 10 bits a byte.
+  bool cadenzato = false;
 
   // Faults.
   int bloccoGuasto = -1;          // this RAM-loader block (0-based) is answered with rispostaGuasta
@@ -83,6 +86,7 @@ class CMicroFinto {
   bool acceso = false;
   std::vector<std::uint8_t> ingresso;
   std::vector<std::uint8_t> uscita;
+  std::int64_t pronto = 0;
   int contaBlocchi = 0;
   int contaCheck = 0;
   bool calibrato = false;
