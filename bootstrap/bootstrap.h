@@ -92,6 +92,8 @@ class CLoadBootstrap : public CLoadFujitsu, public CLoad {
 
   // Send the next block of the RAM loader (opening the next piece when the
   // current one is complete). 1 sent; 0 failed (esito set, the job ended).
+  // The default sends F2MC blocks (16LX or 16FX by the dialect); an FR loader
+  // sends its kernel segments with its own.
   virtual int InviaCaricatore(int* aggiorna);
   // The last piece has been acknowledged completely.
   virtual bool CaricatoreCompleto() const;

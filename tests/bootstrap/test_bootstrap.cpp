@@ -270,6 +270,50 @@ TEST_F(Bootstrap, UnBlocoDispariCheSuperaLaFineSettoreVieneTagliato) {
   EXPECT_EQ(Flash(0xFF9FF1, 16), dati);
 }
 
+TEST_F(Bootstrap, Mb90F497EMb90F345SoloSettoreAlto) {
+  // Data only in the top sector: only it is blank-checked, and the signature
+  // erase hits the sector below it (0xFFA000) on both chips.
+  struct SCaso {
+    const char* nome;
+    std::vector<std::uint32_t> settori;
+    std::uint16_t ram;
+    int velocitaCaricatore;
+  };
+  const std::vector<SCaso> casi = {
+      {"MB90F497", {0xFF0000, 0xFF8000, 0xFFA000, 0xFFC000, 0x1000000}, 0x0190, 9600},
+      {"MB90F345", {0xF80000, 0xF90000, 0xFA0000, 0xFB0000, 0xFB8000, 0xFBA000, 0xFBC000, 0xFC0000,
+                    0xFD0000, 0xFE0000, 0xFF0000, 0xFF8000, 0xFFA000, 0xFFC000, 0x1000000}, 0x0190, 38400},
+  };
+  for (const auto& c : casi) {
+    SCOPED_TRACE(c.nome);
+    micro = prova::CMicroFinto(orologio);
+    micro.settori = c.settori;
+    micro.baudCaricatore = c.velocitaCaricatore;
+    micro.flash[0xFFC100] = 0x00;
+    prova::CImmagine img;
+    const Byte dati = prova::Schema(0x300, 6);
+    img.Dati(0xFFC000, dati).Fine(0x0030);
+    SModulo m = Modulo(img, 0x0030, 4800, c.velocitaCaricatore);
+    std::unique_ptr<CLoad90FxxxBoot> l;
+    if (c.settori.size() == 5) {
+      l = std::make_unique<CLoad90F497Boot>();
+    } else {
+      l = std::make_unique<CLoad90F345Boot>();
+    }
+    Prepara(*l);
+    int esito = 0;
+    ASSERT_EQ(Avvia(*l, m, &esito), 1);
+    EXPECT_EQ(l->byteTotali, (c.settori.size() == 5 ? 1732 : 1757) + 2 * 0x300);
+    ASSERT_GE(Esegui(*l), 0);
+    EXPECT_EQ(l->fase, ST_DONE) << l->esito;
+    EXPECT_EQ(micro.blocchi.front().indirizzo, c.ram);
+    EXPECT_EQ(micro.blank, (std::vector<std::uint32_t>{0xFFC000}));
+    EXPECT_EQ(micro.erase, (std::vector<std::uint32_t>{0xFFC000, 0xFFA000}));
+    EXPECT_EQ(Flash(0xFFC000, 0x300), dati);
+    l->Termina();
+  }
+}
+
 TEST_F(Bootstrap, SchedaAccesaTardiRipeteIlCheck) {
   micro.settori = kSettori549;
   micro.accensione = orologio.adesso + 7000;
