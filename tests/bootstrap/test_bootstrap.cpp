@@ -486,6 +486,26 @@ TEST_F(Bootstrap, Mb96F338ScriveIQuattroSettoriEChiudeConFf0000) {
   EXPECT_EQ(Eventi(), (std::vector<std::string>{"rts=0", "dtr=1", "dtr=0"}));
 }
 
+TEST_F(Bootstrap, Mb96F338BloccoRifiutatoConMinoreFinisceCon27) {
+  micro.famiglia = Famiglia::F2mc16Fx;
+  micro.settori = kSettori338;
+  micro.baudBootstrap = 19200;
+  micro.bloccoGuasto = 0;
+  micro.rispostaGuasta = '<';
+  prova::CImmagine img;
+  img.Dati(0xDF0000, prova::Schema(64, 4)).Fine(0x0030);
+  SModulo m = Modulo(img, 0x0030, 19200, 38400);
+  CLoad96F338Boot l;
+  Prepara(l);
+  int esito = 0;
+  ASSERT_EQ(Avvia(l, m, &esito), 1);
+  ASSERT_GE(Esegui(l), 0);
+  EXPECT_EQ(l.esito, RC_UNEXPECTED_REPLY);
+  EXPECT_EQ(micro.blocchi.size(), 1u);
+  EXPECT_TRUE(HaRiga("ricevuto checksum inviata errata"));
+  EXPECT_TRUE(HaRiga("dati fine tentativi"));
+}
+
 TEST_F(Bootstrap, Mb96F338SenzaRispostaAlCheckFinisceDopoCinqueTentativi) {
   micro.famiglia = Famiglia::Muto;
   prova::CImmagine img;
