@@ -8,6 +8,7 @@
 #include "app/impostazioni.h"
 #include "app/linea_comando.h"
 #include "app/porte.h"
+#include "bootstrap/caricatori_ram.h"
 #include "platform/sistema.h"
 
 namespace bricola {
@@ -105,6 +106,8 @@ int CBricolaApp::Esegui(std::span<const std::string> argomenti, std::ostream& us
   // Settings live under the company's folder.
   ImpostaAziendaImpostazioni("Corvanti");
   LeggiArgomenti(argomenti);
+  // Where the ROM-bootstrap loaders find their RAM-loader images.
+  ImpostaCartellaCaricatori(LeggiImpostazioneSezione(kSezioneBootstrap, kValoreCartellaBootstrap, ""));
   RegistraPorteAvvio(percorsoRegistro);
   return EseguiModo(uscita, errori);
 }

@@ -102,7 +102,8 @@ StatoFile EsaminaFile(const std::string& percorso) {
 }
 
 QString Chiave(std::string_view nome) {
-  std::string k(kSezione);
+  // A name with a '/' already names its section.
+  std::string k(nome.find('/') == std::string_view::npos ? kSezione : std::string_view{});
   k.append(nome);
   return QString::fromStdString(k);
 }
@@ -230,6 +231,16 @@ int CImpostazioni::ScriviCambiati(const CImpostazioni& iniziali) const {
   stringa(kValorePasswordBatteria, passwordBatteria, iniziali.passwordBatteria);
   stringa(kValoreIndirizzoCan, indirizzoCan, iniziali.indirizzoCan);
   return scritti;
+}
+
+std::string LeggiImpostazioneSezione(std::string_view sezione, std::string_view nome,
+                                     std::string_view predefinito) {
+  std::string chiave(sezione);
+  chiave += '/';
+  chiave.append(nome);
+  std::string testo;
+  if (!LeggiTesto(chiave, &testo)) return std::string(predefinito);
+  return testo;
 }
 
 }  // namespace bricola

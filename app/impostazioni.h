@@ -22,6 +22,12 @@ std::string PercorsoImpostazioni();
 // The only operations on settings: read with a default, write.
 int LeggiImpostazioneIntero(std::string_view nome, int predefinito);
 std::string LeggiImpostazioneStringa(std::string_view nome, std::string_view predefinito);
+// A value of another section than [Settings] (read only).
+std::string LeggiImpostazioneSezione(std::string_view sezione, std::string_view nome,
+                                     std::string_view predefinito);
+// The directory of the RAM-loader images of the ROM-bootstrap loaders.
+inline constexpr std::string_view kSezioneBootstrap = "Bootstrap";
+inline constexpr std::string_view kValoreCartellaBootstrap = "Directory";
 bool ScriviImpostazioneIntero(std::string_view nome, int valore);
 bool ScriviImpostazioneStringa(std::string_view nome, std::string_view valore);
 

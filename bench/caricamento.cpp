@@ -25,6 +25,12 @@
 
 #include "tests/support/cartella.h"
 #include "tests/support/immagine.h"
+#ifdef BRICOLA_BENCH_BOOTSTRAP
+#include "bootstrap/load_boot_f2mc.h"
+#include "comm/porta_seriale.h"
+#include "tests/bootstrap/micro_finto.h"
+#include "tests/support/caricatori.h"
+#endif
 
 namespace {
 
@@ -118,5 +124,72 @@ BENCHMARK(BM_Caricamento256K)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kSecond);
+
+#ifdef BRICOLA_BENCH_BOOTSTRAP
+// A 64 KiB boot module into an MB90F549 through its ROM bootstrap: reset, the
+// 1732-byte RAM loader at 4800 bit/s, then LunBuf (64-byte buffer: 52-byte
+// chunks), blank checks, writes, the verify pass and the signature erase at
+// 9600 bit/s. The board is the scripted micro of tests/bootstrap on a paced
+// line (10 bits a byte at the line's speed, request and reply one after the
+// other) and a simulated clock: the loader runs its real 10 ms steps, sleeps
+// and deadlines, so the figure is what the protocol and the stepping cost,
+// not this machine's speed. The line limit is that of the writer's speed,
+// 960 bytes per second at 9600 bit/s.
+void BM_BootstrapMb90F549_64K(benchmark::State& state) {
+  constexpr std::uint32_t kModulo = 64 * 1024;
+  constexpr double kLimite9600 = 9600.0 / 10.0;
+  prova::CCartellaTemporanea cartella;
+  prova::ScriviCaricatori(cartella.File("ram"), 1);
+  ImpostaCartellaCaricatori(cartella.File("ram"));
+  const std::string immagine = cartella.File("boot.bin");
+  prova::CImmagine().Intestazione(prova::IntestazionePerTipoLoad(2)).Sequenza(0xFF0000, kModulo, 3)
+      .Fine(0x0030).Scrivi(immagine);
+  const std::uint32_t fine = static_cast<std::uint32_t>(prova::LeggiFile(immagine).size()) - 4;
+  double secondi = 0;
+  int faseFinale = 0;
+  for (auto _ : state) {
+    prova::COrologioFinto orologio;
+    auto linea = std::make_shared<prova::SStatoLinea>();
+    prova::CMicroFinto micro(orologio);
+    micro.settori = {0xFC0000, 0xFD0000, 0xFE0000, 0xFF0000, 0xFF8000, 0xFFA000, 0xFFC000, 0x1000000};
+    micro.cadenzato = true;
+    linea->orologio = &orologio;
+    linea->resetScheda = [&] { micro.Reset(linea->rts); };
+    prova::InstallaLineaFinta(linea);
+    prova::CInterfacciaMicro interfaccia(micro, *linea);
+    int esito = 0;
+    interfaccia.ApriLinea(2, 9600, 0, &esito);
+    CLoad90F549Boot loader;
+    loader.ImpostaOrologio(&orologio);
+    const std::uint32_t indirizzi[4] = {0, 0, 0, 0};
+    const int velocita[2] = {4800, 9600};
+    const std::int64_t inizio = orologio.adesso;
+    if (!loader.Avvia(immagine, 0, fine, 0x0030, indirizzi, 1, 2, 1, &interfaccia, 0, velocita, 0, &esito)) {
+      state.SkipWithError("the writer refused to start");
+      return;
+    }
+    int aggiorna = 0;
+    while (loader.Passo(&aggiorna)) orologio.adesso += loader.PeriodoTimer();
+    faseFinale = loader.fase;
+    loader.Termina();
+    secondi = static_cast<double>(orologio.adesso - inizio) / 1000.0;
+    interfaccia.ChiudiLinea();
+    ImpostaApritorePorta(nullptr);
+    state.SetIterationTime(secondi);
+  }
+  ImpostaCartellaCaricatori("");
+  if (faseFinale != 4) {
+    state.SkipWithError("the writer did not end well");
+    return;
+  }
+  const double velocita = kModulo / secondi;
+  state.counters["byte_s"] = velocita;
+  state.counters["frazione_linea"] = velocita / kLimite9600;
+  std::printf("MB90F549 ROM bootstrap: %u bytes written and verified in %.1f s of line time: %.0f bytes/s, "
+              "%.3f of the line limit at 9600 bit/s (960 bytes/s)\n",
+              kModulo, secondi, velocita, velocita / kLimite9600);
+}
+BENCHMARK(BM_BootstrapMb90F549_64K)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+#endif
 
 }  // namespace

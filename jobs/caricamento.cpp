@@ -187,6 +187,21 @@ int CCaricamento::ImpostaInterfaccia(int portaNuova, int tipo, int remoto, int v
 void CCaricamento::ImpostaRegistro(std::string_view percorso) {
   ImpostaFileRegistro(percorso);
   load90Fxxx.ImpostaFileRegistro(percorso);
+  load90F549Boot.ImpostaFileRegistro(percorso);
+  load90F497Boot.ImpostaFileRegistro(percorso);
+  load90F345Boot.ImpostaFileRegistro(percorso);
+  load96F338Boot.ImpostaFileRegistro(percorso);
+  loadCheckMicro.ImpostaFileRegistro(percorso);
+}
+
+CLoadBootstrap& CCaricamento::LoaderBootstrap(int tipoLoad) {
+  switch (tipoLoad) {
+    case LOAD_90F497_BOOT: return load90F497Boot;
+    case LOAD_90F549_BOOT: return load90F549Boot;
+    case LOAD_90F345_BOOT: return load90F345Boot;
+    case LOAD_96F338_BOOT: return load96F338Boot;
+    default: return loadCheckMicro;
+  }
 }
 
 int CCaricamento::ChiaveCapiente(int* esito) {
@@ -251,16 +266,29 @@ CLoad* CCaricamento::ScegliLoader(const CProgDescr& modulo) {
       break;
   }
   switch (modulo.TipoLoad()) {
-    case LOAD_68331:        // the 68331 loader
-    case LOAD_90F497_BOOT:  // ROM bootstrap writers of boot modules
+    case LOAD_68331:  // the 68331 loader
+      return nullptr;
+    case LOAD_90F497_BOOT:
+      loaderCorrente = &load90F497Boot;
+      return loaderCorrente;
     case LOAD_90F549_BOOT:
+      loaderCorrente = &load90F549Boot;
+      return loaderCorrente;
     case LOAD_90F345_BOOT:
+      loaderCorrente = &load90F345Boot;
+      return loaderCorrente;
     case LOAD_96F338_BOOT:
-      return nullptr;
+      loaderCorrente = &load96F338Boot;
+      return loaderCorrente;
     case LOAD_91F465_BOOT:
-      // Preceded by the micro identification (expecting 'U') unless
-      // senzaPreverifica is set.
-      return nullptr;
+      // The MB91F465 writer is not part of this build: after the micro check
+      // such a module ends with RC_MODULE_TYPE.
+      loaderCorrente = nullptr;
+      if (senzaPreverifica) return nullptr;
+      // The micro is identified first; the flash is touched only on an 'U'.
+      preLoader = &loadCheckMicro;
+      microAtteso = kMicro91F465;
+      return preLoader;
     default:
       loaderCorrente = &load90Fxxx;
       return loaderCorrente;
@@ -433,6 +461,7 @@ int CCaricamento::Passo(int* aggiorna, int* erroreModulo, int* fase, int* esito)
     *esito = RC_NOT_RUNNING;
     return 0;
   }
+  if (preLoader && loaderAvviato) return PassoPreLoader(aggiorna, erroreModulo, fase, esito);
   if (!loaderAvviato || !loaderCorrente) {
     // A remote connection whose first module nothing carries: without a modem
     // link the job cannot go on, and waiting would never end.
@@ -490,6 +519,54 @@ int CCaricamento::Passo(int* aggiorna, int* erroreModulo, int* fase, int* esito)
   if (!risultato && (*fase == ST_DONE || *fase == ST_NONE)) *fase = ST_FAILED;
   AggiornaProgresso();
   return risultato;
+}
+
+int CCaricamento::PassoPreLoader(int* aggiorna, int* erroreModulo, int* fase, int* esito) {
+  CLoad* pre = preLoader;
+  const int continua = pre->Passo(aggiorna);
+  AggiornaProgresso();
+  *esito = pre->esito;
+  *fase = pre->fase;
+  if (continua) return 1;
+  if (pre->fase != ST_DONE) {
+    int codice = RC_OK;
+    Ferma(&codice);
+    *erroreModulo = 1;
+    return 0;
+  }
+  std::uint8_t codiceMicro = kMicroIgnoto;
+  bool viaBoot = false;
+  loadCheckMicro.CodiceMicro(&codiceMicro, &viaBoot);
+  int codice = RC_OK;
+  TerminaLoader(pre, &codice);
+  preLoader = nullptr;
+  const auto fallisci = [&](const char* riga, int c) {
+    if (riga) Registra(riga);
+    ChiudiInterfaccia();
+    *erroreModulo = 1;
+    *esito = c;
+    *fase = ST_FAILED;
+    AggiornaProgresso();
+    return 0;
+  };
+  if (microAtteso != kMicroIgnoto && codiceMicro == kMicroIgnoto) {
+    return fallisci("micro scheda non rilevabile", RC_MICRO_UNKNOWN);
+  }
+  if (codiceMicro != microAtteso) return fallisci("micro non congruente con modulo boot", RC_BOARD_INCOMPATIBLE);
+  Registra("caricamento modulo");
+  InterfacciaPerModulo();
+  if (!loaderCorrente) return fallisci("errore start", RC_MODULE_TYPE);
+  int periodo = 0;
+  int boot = 0;
+  *aggiorna = 1;
+  if (!AvviaModulo(seguenteSenzaReset, loaderCorrente, viaBoot ? 1 : 0, &periodo, &boot, esito)) {
+    const int c = *esito;
+    return fallisci(nullptr, c);
+  }
+  seguenteSenzaReset = boot ? 0 : 1;
+  *fase = FaseCorrente();
+  AggiornaProgresso();
+  return 1;
 }
 
 int CCaricamento::Ferma(int* esito) {

@@ -14,6 +14,8 @@
 #include <string_view>
 
 #include "base/registro.h"
+#include "bootstrap/load_boot_f2mc.h"
+#include "bootstrap/load_check_micro.h"
 #include "comm/int_seriale.h"
 #include "image/analisi.h"
 #include "load/load.h"
@@ -146,6 +148,9 @@ class CCaricamento : public CFileRegistro {
 
   // The resident-boot loader (tests give it a clock of their own).
   CLoad90Fxxx& LoaderBoot() { return load90Fxxx; }
+  // The ROM-bootstrap loaders and the micro identification (the same, for tests).
+  CLoadBootstrap& LoaderBootstrap(int tipoLoad);
+  CLoadCheckMicro& LoaderCheckMicro() { return loadCheckMicro; }
 
  private:
   // The figures Progresso hands out, refreshed after every start and step.
@@ -169,6 +174,9 @@ class CCaricamento : public CFileRegistro {
   int AvviaModulo(int senzaReset, CLoad* loader, int identificato, int* periodoTimer, int* boot,
                   int* esito);
   int TerminaLoader(CLoad* loader, int* esito);
+  // One tick of the micro identification before a boot module, and the start
+  // of the module's writer once the micro is the expected one.
+  int PassoPreLoader(int* aggiorna, int* erroreModulo, int* fase, int* esito);
   void ChiudiInterfaccia();
   // The next selected module after indiceModulo; -1 when none is left.
   int ProssimoSelezionato(int da) const;
@@ -190,6 +198,11 @@ class CCaricamento : public CFileRegistro {
   // Loaders. The ROM bootstrap, 68331, key, PIC and directory-tree loaders,
   // and the micro identification that precedes an MB91F465 boot module, join here.
   CLoad90Fxxx load90Fxxx;
+  CLoad90F549Boot load90F549Boot;
+  CLoad90F497Boot load90F497Boot;
+  CLoad90F345Boot load90F345Boot;
+  CLoad96F338Boot load96F338Boot;
+  CLoadCheckMicro loadCheckMicro;
 
   CInterfaccia* interfacciaCorrente = nullptr;
   CLoad* loaderCorrente = nullptr;

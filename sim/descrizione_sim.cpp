@@ -190,16 +190,81 @@ Guasto LeggiGuasto(const json& g) {
   return r;
 }
 
+GuastoFr LeggiGuastoFr(const json& g) {
+  ControllaCampi(g, {"tipo", "parte", "volte", "ritardoMs", "posizione", "bit"}, "fr.guasti");
+  GuastoFr r;
+  static const std::vector<std::pair<std::string, TipoGuastoFr>> tipi = {
+      {"silenzio", TipoGuastoFr::Silenzio},   {"sommaErrata", TipoGuastoFr::SommaErrata},
+      {"syncTardivo", TipoGuastoFr::SyncTardivo}, {"byteErrato", TipoGuastoFr::ByteErrato},
+      {"nak", TipoGuastoFr::Nak},
+  };
+  static const std::vector<std::pair<std::string, ParteFr>> parti = {
+      {"*", ParteFr::Tutto},       {"check", ParteFr::Check},   {"scrivi", ParteFr::Scrivi},
+      {"leggi", ParteFr::Leggi},   {"kernel", ParteFr::Kernel},
+  };
+  const std::string tipo = g.value("tipo", std::string());
+  bool trovato = false;
+  for (const auto& [nome, t] : tipi) {
+    if (nome == tipo) {
+      r.tipo = t;
+      trovato = true;
+    }
+  }
+  if (!trovato) Errore("fr.guasti: tipo sconosciuto \"" + tipo + "\"");
+  const std::string parte = g.value("parte", std::string("*"));
+  trovato = false;
+  for (const auto& [nome, p] : parti) {
+    if (nome == parte) {
+      r.parte = p;
+      trovato = true;
+    }
+  }
+  if (!trovato) Errore("fr.guasti: parte sconosciuta \"" + parte + "\"");
+  if (g.contains("volte")) {
+    const json& v = g.at("volte");
+    r.volte = v.is_number_integer() && v.get<std::int64_t>() < 0 ? -1 : static_cast<int>(Numero(v, "volte"));
+  }
+  r.ritardoMs = NumeroMax<std::uint32_t>(g, "ritardoMs", r.ritardoMs, 600000);
+  r.posizione = NumeroMax<std::uint32_t>(g, "posizione", 0, 0xFFFFFFFF);
+  r.bit = NumeroMax<std::uint8_t>(g, "bit", 0, 7);
+  return r;
+}
+
+ConfigFr LeggiFr(const json& f) {
+  ControllaCampi(f,
+                 {"bootResidente", "baudBootstrap", "baudKernel", "avvioKernelMs", "cancellazioneChipMs",
+                  "pausaBootstrapMs", "ritardiMs", "guasti"},
+                 "fr");
+  ConfigFr c;
+  c.bootResidente = f.value("bootResidente", c.bootResidente);
+  c.baudBootstrap = NumeroMax<std::uint32_t>(f, "baudBootstrap", c.baudBootstrap, 4000000);
+  c.baudKernel = NumeroMax<std::uint32_t>(f, "baudKernel", c.baudKernel, 4000000);
+  c.avvioKernelMs = NumeroMax<std::uint32_t>(f, "avvioKernelMs", c.avvioKernelMs, 600000);
+  c.cancellazioneChipMs = NumeroMax<std::uint32_t>(f, "cancellazioneChipMs", c.cancellazioneChipMs, 600000);
+  c.pausaBootstrapMs = NumeroMax<std::uint32_t>(f, "pausaBootstrapMs", c.pausaBootstrapMs, 600000);
+  if (f.contains("ritardiMs")) {
+    const json& r = f.at("ritardiMs");
+    ControllaCampi(r, {"eco", "blank", "erase", "prog32"}, "fr.ritardiMs");
+    c.ecoMs = NumeroMax<std::uint32_t>(r, "eco", c.ecoMs, 600000);
+    c.blankMs = NumeroMax<std::uint32_t>(r, "blank", c.blankMs, 600000);
+    c.eraseMs = NumeroMax<std::uint32_t>(r, "erase", c.eraseMs, 600000);
+    c.prog32Ms = NumeroMax<std::uint32_t>(r, "prog32", c.prog32Ms, 600000);
+  }
+  for (const auto& g : f.value("guasti", json::array())) c.guasti.push_back(LeggiGuastoFr(g));
+  return c;
+}
+
 CSchedaSim LeggiScheda(const json& s, const std::string& cartella, std::size_t indice) {
   ControllaCampi(s,
                  {"nome", "codice", "versione", "tipoMicro", "velocitaMassima", "codiceBuffer", "indirizzoCan",
-                  "modoDati", "avvio", "flash", "ritardiMs", "guasti"},
+                  "modoDati", "avvio", "flash", "ritardiMs", "guasti", "fr"},
                  "scheda");
   ConfigScheda c;
   c.nome = s.value("nome", indice == 0 ? std::string("locale") : "scheda" + std::to_string(indice));
   c.codice = NumeroMax<std::uint16_t>(s, "codice", c.codice, 0xFFFF);
   c.versione = NumeroMax<std::uint8_t>(s, "versione", c.versione, 0xFF);
-  c.tipoMicro = NumeroMax<std::uint8_t>(s, "tipoMicro", c.tipoMicro, 0xFF);
+  c.tipoMicro = NumeroMax<std::uint8_t>(s, "tipoMicro", s.contains("fr") ? MICRO_FR : c.tipoMicro, 0xFF);
+  if (s.contains("fr") && c.tipoMicro != MICRO_FR) Errore("scheda " + c.nome + ": \"fr\" vuole tipoMicro 8");
   c.velocitaMassima = NumeroMax<std::uint8_t>(s, "velocitaMassima", c.velocitaMassima, 0xFF);
   c.codiceBuffer = NumeroMax<std::uint8_t>(s, "codiceBuffer", c.codiceBuffer, 0xFF);
   if (c.codiceBuffer < 16) Errore("scheda " + c.nome + ": codiceBuffer troppo piccolo");
@@ -219,14 +284,25 @@ CSchedaSim LeggiScheda(const json& s, const std::string& cartella, std::size_t i
     }
   }
   for (const auto& g : s.value("guasti", json::array())) c.guasti.push_back(LeggiGuasto(g));
+  const bool fr = c.tipoMicro == MICRO_FR;
   CFlashSim flash;
   if (s.contains("flash")) {
     flash = LeggiFlash(s.at("flash"), cartella);
   } else {
-    flash.CaricaPreset("M256");
+    flash.CaricaPreset(fr ? "M465" : "M256");
     flash.ImpostaAllineamento(2);
   }
-  return CSchedaSim(std::move(c), std::move(flash));
+  CSchedaSim scheda(std::move(c), std::move(flash));
+  // Micro type 8 is an MB91F465: its ROM bootstrap comes with it.
+  if (fr) scheda.fr.emplace(s.contains("fr") ? LeggiFr(s.at("fr")) : ConfigFr{});
+  if (fr && !scheda.fr->config.bootResidente && scheda.config.inApplicazione)
+    Errore("scheda " + scheda.config.nome + ": senza boot residente l'avvio non puo' essere applicazione");
+  if (fr && !scheda.fr->config.bootResidente) {
+    // Powered up blank: the chip's ROM answers the check only.
+    scheda.modo = ModoScheda::Bootstrap;
+    scheda.fr->Reset(false, 0, scheda.config.nome, [](std::int64_t, const std::string&) {});
+  }
+  return scheda;
 }
 
 json Intervalli(const std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>>& v) {
@@ -319,6 +395,14 @@ void ScriviDump(const CMacchinaSim& m, std::ostream& uscita) {
         {"scritti", Intervalli(s.flash.IntervalliScritti())},
         {"nonVuoti", Intervalli(s.flash.IntervalliNonVuoti())},
     });
+    if (s.fr) {
+      schede.back()["fr"] = {
+          {"stato", s.modo == ModoScheda::Bootstrap ? s.fr->NomeStato() : "boot"},
+          {"bootResidente", s.fr->config.bootResidente},
+          {"avviiKernel", s.fr->AvviiKernel()},
+          {"ram", Intervalli(s.fr->IntervalliRam())},
+      };
+    }
   }
   const json j = {{"baudLinea", m.BaudLinea()}, {"baudScheda", m.BaudLocale()}, {"schede", schede}};
   uscita << j.dump(2) << '\n';

@@ -137,6 +137,15 @@ bool CFlashSim::CaricaPreset(const std::string& nome) {
     Proteggi(alto->inizio);
     return true;
   }
+  if (nome == "M465") {
+    // MB91F465: the application flash the resident boot writes, and the
+    // small sectors of the boot flash; the boot itself is in the two upper ones.
+    SerieDaNome("F128x4", serie);
+    if (!AggiungiRegione(0x80000, 0x80000, serie)) return false;
+    if (!AggiungiRegione(0x140000, 0x10000, {{0x2000, 4}, {0x4000, 2}})) return false;
+    ImpostaAreaBoot(0x148000, 0x150000);
+    return true;
+  }
   if (nome == "MPIC") {
     SerieDaNome("P64", serie);
     if (!AggiungiRegione(0x0, 0x8000, serie)) return false;
@@ -212,10 +221,28 @@ EsitoFlash CFlashSim::Cancella(std::uint32_t indirizzo) {
   return EsitoFlash::Ok;
 }
 
+EsitoFlash CFlashSim::CancellaDiretto(std::uint32_t indirizzo) {
+  const Settore* s = TrovaSettore(indirizzo);
+  if (!s) return EsitoFlash::FuoriMappa;
+  auto it = contenuto_.find(s->inizio);
+  if (it != contenuto_.end()) it->second.byte.assign(s->dimensione, 0xFF);
+  cancellati_.push_back(s->inizio);
+  return EsitoFlash::Ok;
+}
+
+void CFlashSim::CancellaTutto() {
+  for (const auto& [inizio, s] : settori_) CancellaDiretto(inizio);
+}
+
 EsitoFlash CFlashSim::Scrivi(std::uint32_t indirizzo, const std::uint8_t* dati, std::size_t n) {
   const std::uint64_t fine = static_cast<std::uint64_t>(indirizzo) + n;
   if (n % allineamento_ != 0) return EsitoFlash::Disallineato;
   if (Interseca(areaBoot_, indirizzo, fine)) return EsitoFlash::AreaBoot;
+  return ScriviDiretto(indirizzo, dati, n);
+}
+
+EsitoFlash CFlashSim::ScriviDiretto(std::uint32_t indirizzo, const std::uint8_t* dati, std::size_t n) {
+  const std::uint64_t fine = static_cast<std::uint64_t>(indirizzo) + n;
   for (std::uint64_t a = indirizzo; a < fine;) {
     const Settore* s = TrovaSettore(static_cast<std::uint32_t>(a));
     if (!s) return EsitoFlash::FuoriMappa;

@@ -83,6 +83,12 @@ class CFlashSim {
   // Programs n bytes: the result is old AND new (NOR flash). Refuses the whole
   // packet if it reaches the boot area or leaves the map.
   EsitoFlash Scrivi(std::uint32_t indirizzo, const std::uint8_t* dati, std::size_t n);
+  // The microcontroller's own programming code (ROM bootstrap kernels): no
+  // protected sectors and no boot area, only the NOR rules and the map.
+  EsitoFlash CancellaDiretto(std::uint32_t indirizzo);
+  EsitoFlash ScriviDiretto(std::uint32_t indirizzo, const std::uint8_t* dati, std::size_t n);
+  // Chip erase: every sector, recorded as erased.
+  void CancellaTutto();
   // Initial contents: sets bytes directly, without NOR rules; not tracked as written.
   bool Carica(std::uint32_t indirizzo, const std::uint8_t* dati, std::size_t n);
 

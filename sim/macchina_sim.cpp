@@ -139,6 +139,7 @@ void CMacchinaSim::ImpostaRts(bool attivo, std::int64_t ms) {
 }
 
 void CMacchinaSim::ImpostaDtr(bool attivo, std::int64_t ms) {
+  AggiornaFr(ms);
   const bool fronte = dtr_ && !attivo;
   dtr_ = attivo;
   Traccia(ms, std::string("linea dtr ") + (attivo ? "1" : "0"));
@@ -155,6 +156,20 @@ void CMacchinaSim::ResetLocale(std::int64_t ms) {
   destinatario_ = 0;
   baudDopoRisposta_ = 0;
   baudLocale_ = BAUD_BOOT;
+  if (s.fr) {
+    s.fr->InterrompiCancellazione(ms, s.config.nome, [this](std::int64_t t, const std::string& x) { Traccia(t, x); });
+    if (!s.fr->config.bootResidente) {
+      // No boot in the flash: the chip's own ROM decides, by the mode line.
+      s.modo = ModoScheda::Bootstrap;
+      s.fr->Reset(rts_, ms, s.config.nome, [this](std::int64_t t, const std::string& x) { Traccia(t, x); });
+      baudLocale_ = s.fr->Baud();
+      return;
+    }
+    // The resident boot runs after any reset, whatever the mode line says.
+    s.modo = ModoScheda::Boot;
+    Traccia(ms, "reset " + s.config.nome + ": boot residente a 38400" + (rts_ ? " (RTS attivo, il boot parte comunque)" : ""));
+    return;
+  }
   if (rts_) {
     // RTS drives the boot-mode pin: the microcontroller starts its ROM bootstrap.
     s.modo = ModoScheda::Bootstrap;
@@ -209,6 +224,12 @@ std::vector<Uscita> CMacchinaSim::DalPc(const std::uint8_t* dati, std::size_t n,
   byteRicevuti_ += n;
 
   CSchedaSim& locale = schede_[0];
+  AggiornaFr(ms);
+  if (locale.modo == ModoScheda::Bootstrap && locale.fr) {
+    DalPcFr(dati, n, ms, uscite);
+    if (chiudi_) Traccia(ms, "guasto: connessione chiusa dopo " + std::to_string(byteRicevuti_) + " byte");
+    return uscite;
+  }
   if (locale.modo != ModoScheda::Boot) {
     if (n) {
       Traccia(ms, "ignorati " + std::to_string(n) + " byte: " + locale.config.nome +
@@ -242,7 +263,10 @@ std::vector<Uscita> CMacchinaSim::DalPc(const std::uint8_t* dati, std::size_t n,
       ingresso_.clear();
     }
     ingresso_.push_back(b);
-    const int lunghezza = LunghezzaRichiesta(ingresso_.data(), ingresso_.size(), schede_[destinatario_].ByteIndirizzo());
+    const CSchedaSim& bersaglio = schede_[destinatario_];
+    const int lunghezza = ingresso_[0] == CMD_CANCELLA_CHIP && bersaglio.fr
+                              ? static_cast<int>(LUNGHEZZA_CANCELLA_CHIP)
+                              : LunghezzaRichiesta(ingresso_.data(), ingresso_.size(), bersaglio.ByteIndirizzo());
     if (lunghezza < 0) {
       // A request this boot does not know: its length is unknown too, so the
       // rest of the burst is dropped and the board answers "not handled".
@@ -517,10 +541,48 @@ std::vector<std::uint8_t> CMacchinaSim::Rispondi(CSchedaSim& s, Comando c, const
     case Comando::Fine:
       s.fineRicevuto = true;
       return Risposta(CMD_FINE, {STATO_OK});
+    case Comando::CancellaChip:
+      if (!s.fr || r[1] != 0x00) return RispostaNonGestito();
+      // No answer: the boot hands over to the erase and is gone with it.
+      s.modo = ModoScheda::Bootstrap;
+      s.fr->AvviaCancellazione(ms, cfg.nome, [this](std::int64_t t, const std::string& x) { Traccia(t, x); });
+      return {};
     case Comando::Sconosciuto:
       break;
   }
   return RispostaNonGestito();
+}
+
+void CMacchinaSim::AggiornaFr(std::int64_t ms) {
+  for (auto& s : schede_) {
+    if (s.fr) s.fr->Aggiorna(ms, s.flash, s.config.nome, [this](std::int64_t t, const std::string& x) { Traccia(t, x); });
+  }
+}
+
+void CMacchinaSim::DalPcFr(const std::uint8_t* dati, std::size_t n, std::int64_t ms, std::vector<Uscita>& uscite) {
+  CSchedaSim& s = schede_[0];
+  baudLocale_ = s.fr->Baud();
+  std::vector<std::uint8_t> ricevuti(dati, dati + n);
+  if (!LineaCompatibile() && n) {
+    if (!opzioni_.spazzatura) {
+      Traccia(ms, "persi " + std::to_string(n) + " byte dal pc: linea a " + std::to_string(baudLinea_) + ", scheda a " +
+                      std::to_string(baudLocale_));
+      return;
+    }
+    for (auto& b : ricevuti) b = Spazzatura();
+    Traccia(ms, "spazzatura dal pc: " + Esadecimale(ricevuti.data(), ricevuti.size()));
+  }
+  auto risposte = s.fr->DalPc(ricevuti.data(), ricevuti.size(), ms, s.flash, s.config.nome,
+                              [this](std::int64_t t, const std::string& x) { Traccia(t, x); });
+  for (auto& u : risposte) {
+    if (u.byte.empty()) continue;
+    Invia(std::move(u.byte), u.ritardoMs, uscite, ms);
+  }
+  // After a call the kernel runs its UART at its own speed.
+  if (baudLocale_ != s.fr->Baud()) {
+    baudLocale_ = s.fr->Baud();
+    Traccia(ms, s.config.nome + " ora a " + std::to_string(baudLocale_));
+  }
 }
 
 }  // namespace bricola::sim

@@ -6,11 +6,13 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "sim/flash_sim.h"
+#include "sim/fr_sim.h"
 #include "sim/protocollo_sim.h"
 
 namespace bricola::sim {
@@ -58,6 +60,7 @@ class CSchedaSim {
 
   ConfigScheda config;
   CFlashSim flash;
+  std::optional<CChipFrSim> fr;  // an MB91F465: its ROM bootstrap and kernel
   ModoScheda modo = ModoScheda::Boot;
   bool modoDatiAttivo = false;
   bool fineRicevuto = false;
@@ -147,6 +150,9 @@ class CMacchinaSim {
                                      std::int64_t ms);
   void Invia(std::vector<std::uint8_t> byte, std::uint32_t ritardoMs, std::vector<Uscita>& uscite, std::int64_t ms);
   void ResetLocale(std::int64_t ms);
+  // MB91F465 of the local board: chip erase completion and bytes in bootstrap or kernel.
+  void AggiornaFr(std::int64_t ms);
+  void DalPcFr(const std::uint8_t* dati, std::size_t n, std::int64_t ms, std::vector<Uscita>& uscite);
 
   std::vector<CSchedaSim> schede_;
   OpzioniLinea opzioni_;

@@ -32,6 +32,7 @@ constexpr std::array<VoceNome, NUM_COMANDI> NOMI = {{
     {Comando::Read, "Read"},
     {Comando::Codice, "Codice"},
     {Comando::Fine, "Fine"},
+    {Comando::CancellaChip, "CancellaChip"},
     {Comando::Sconosciuto, "Sconosciuto"},
 }};
 
@@ -121,6 +122,7 @@ Comando ComandoDi(const std::uint8_t* d, std::size_t n) {
     case CMD_REBOOT: return Comando::Reboot;
     case CMD_LUN_BUF: return Comando::LunBuf;
     case CMD_FINE: return Comando::Fine;
+    case CMD_CANCELLA_CHIP: return Comando::CancellaChip;
     case CMD_SET_REMOTO: return Comando::SetRemoto;
     case CMD_FLASH_TYPE: return Comando::FlashType;
     case CMD_BLANK: return Comando::Blank;

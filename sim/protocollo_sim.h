@@ -30,6 +30,7 @@ enum class Comando {
   Read,
   Codice,
   Fine,
+  CancellaChip,  // resident boot of an MB91F465: erase the whole chip
   Sconosciuto,
 };
 inline constexpr int NUM_COMANDI = static_cast<int>(Comando::Sconosciuto) + 1;
@@ -47,6 +48,8 @@ inline constexpr std::uint8_t CMD_ERASE = 0xEE;
 inline constexpr std::uint8_t CMD_WRITE = 0xED;
 inline constexpr std::uint8_t CMD_READ = 0xF2;
 inline constexpr std::uint8_t CMD_FINE = 0xF4;
+inline constexpr std::uint8_t CMD_CANCELLA_CHIP = 0xEF;  // MB91F465 boots: EF 00 + check, no answer
+inline constexpr std::uint32_t LUNGHEZZA_CANCELLA_CHIP = 5;
 
 // Sub-commands after CMD_ESTESO.
 inline constexpr std::uint8_t SUB_MODO_DATI = 0x00;
@@ -75,6 +78,8 @@ inline constexpr std::uint8_t VERSIONE_GET_MICRO = 0x53;
 inline constexpr std::uint8_t VERSIONE_VELOCITA = 0x55;
 inline constexpr std::uint8_t VERSIONE_FLASH_BLOCCO = 0x68;
 
+// Micro type of an MB91F465 board (its boot knows CancellaChip).
+inline constexpr std::uint8_t MICRO_FR = 8;
 // Micro type whose boot uses 4-byte addresses.
 inline constexpr std::uint8_t MICRO_INDIRIZZI_32 = 9;
 

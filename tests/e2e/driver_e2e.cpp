@@ -9,6 +9,13 @@
 //       the resident-boot loader alone on the first module of FILE with the
 //       given option bits (decimal or 0x hex); exits with the result code
 //
+//   bricola-e2e-driver micro URL DIR LOG
+//       the micro check with the RAM-loader images of DIR; prints "micro NAME"
+//       and exits with the result code
+//   bricola-e2e-driver cancella URL DIR LOG
+//       the MB90F345 chip erase with the RAM-loader images of DIR (the board is
+//       taken as powered once the line is set); exits with the result code
+//
 // URL is an rfc2217:// address; it stands for COM3 of the jobs.
 #include <cstdio>
 #include <cstdlib>
@@ -19,7 +26,10 @@
 #include "comm/porta_seriale.h"
 #include "image/analisi.h"
 #include "load/load_90fxxx.h"
+#include "bootstrap/caricatori_ram.h"
+#include "jobs/cancella_micro.h"
 #include "jobs/verifica_boot.h"
+#include "jobs/verifica_micro.h"
 #include "platform/linee.h"
 #include "platform/sistema.h"
 
@@ -81,6 +91,34 @@ int Carica(const std::string& url, const std::string& file, int opzioni, const s
   return loader.fase == ST_DONE ? RC_OK : (loader.esito ? loader.esito : RC_INTERNAL);
 }
 
+int Micro(const std::string& url, const std::string& cartella, const std::string& log) {
+  Collega(url);
+  ImpostaCartellaCaricatori(cartella);
+  CVerificaMicro verifica;
+  verifica.ImpostaRegistro(log);
+  verifica.ImpostaPorta(kPortaCom3);
+  int periodo = 10, fase = 0, esito = 0;
+  if (!verifica.Avvia(&periodo, &fase, &esito)) return esito;
+  std::string nome;
+  int aggiorna = 0;
+  while (verifica.Passo(&aggiorna, &fase, &esito, &nome)) Dormi(periodo);
+  std::printf("micro %s\n", nome.c_str());
+  return esito;
+}
+
+int Cancella(const std::string& url, const std::string& cartella, const std::string& log) {
+  Collega(url);
+  ImpostaCartellaCaricatori(cartella);
+  CCancellaMicro cancella;
+  cancella.ImpostaRegistro(log);
+  cancella.ImpostaPorta(kPortaCom3);
+  int periodo = 10, fase = 0, esito = 0;
+  if (!cancella.Avvia(&periodo, &fase, &esito)) return esito;
+  int aggiorna = 0;
+  while (cancella.Passo(&aggiorna, &fase, &esito)) Dormi(periodo);
+  return fase == ST_DONE ? RC_OK : (esito ? esito : RC_INTERNAL);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -91,7 +129,11 @@ int main(int argc, char** argv) {
   if (comando == "carica" && argc == 6) {
     return Carica(argv[2], argv[3], static_cast<int>(std::strtol(argv[4], nullptr, 0)), argv[5]);
   }
+  if (comando == "micro" && argc == 5) return Micro(argv[2], argv[3], argv[4]);
+  if (comando == "cancella" && argc == 5) return Cancella(argv[2], argv[3], argv[4]);
   std::fputs("usage: bricola-e2e-driver verifica URL ADDRESS LOG\n"
+             "       bricola-e2e-driver micro URL DIR LOG\n"
+             "       bricola-e2e-driver cancella URL DIR LOG\n"
              "       bricola-e2e-driver carica URL FILE OPTIONS LOG\n",
              stderr);
   return 2;

@@ -617,9 +617,9 @@ class E2E(unittest.TestCase):
             ("every module unticked",
              self.Immagine((0x1234, ["-m", "1", "-u"], [(0xFC0000, Dati(64, 20))]), nome="unticked.bin"),
              8, "No program selected"),
-            ("boot module for a ROM bootstrap",
+            ("boot module for a ROM bootstrap, no RAM-loader files installed",
              self.Immagine((0x1234, ["-l", "2"], [(0xFF0000, Dati(64, 21))]), nome="boot.bin"),
-             41, "Bad module type"),
+             1, "Error opening file"),
         ]
         for nome, immagine, atteso, testo in casi:
             with self.subTest(nome):

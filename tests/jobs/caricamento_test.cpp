@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/esiti.h"
+#include "bootstrap/caricatori_ram.h"
 #include "comm/porta_seriale.h"
 #include "platform/linea_seriale.h"
 #include "tests/support/cartella.h"
@@ -251,16 +252,12 @@ TEST_F(Caricamento, PortsWithoutAnInterfaceInThisBuildAreRefused) {
 }
 
 TEST_F(Caricamento, ModulesNoResidentBootWritesAreRefusedBeforeAnyByteIsSent) {
-  // Load kinds of the ROM bootstrap writers and the 68331 loader, and a
-  // packed directory tree: none has its loader in this build.
+  // The 68331 loader and a packed directory tree: neither has its loader in
+  // this build.
   struct {
     const char* nome;
     CImmagine img;
   } casi[] = {
-      {"MB90F549 boot",
-       CImmagine().Intestazione(Testa(1, 1)).Sequenza(0xFF0000, 8).Fine(0x0010)},
-      {"MB91F465 boot",
-       CImmagine().Intestazione(Testa(8, 1)).Sequenza(0xFF0000, 8).Fine(0x0010)},
       {"68331 program", CImmagine().Intestazione(Testa(0)).Sequenza(0x10000, 8).Fine(0x0010)},
       {"directory tree",
        CImmagine()
@@ -282,6 +279,34 @@ TEST_F(Caricamento, ModulesNoResidentBootWritesAreRefusedBeforeAnyByteIsSent) {
   const std::string log = Registro();
   EXPECT_NE(log.find("errore start\r\n"), std::string::npos) << log;
   EXPECT_NE(log.find("chiusura interfaccia\r\n"), std::string::npos) << log;
+}
+
+TEST_F(Caricamento, RomBootstrapWritersWithoutTheirRamLoaderFileAreRefusedBeforeAnyByteIsSent) {
+  // An MB90F549 boot module (its writer) and an MB91F465 one (the micro check
+  // first): the RAM-loader folder is empty.
+  ImpostaCartellaCaricatori(cartella.File("nessuna"));
+  struct {
+    const char* nome;
+    CImmagine img;
+  } casi[] = {
+      {"MB90F549 boot", CImmagine().Intestazione(Testa(1, 1)).Sequenza(0xFF0000, 8).Fine(0x0010)},
+      {"MB91F465 boot", CImmagine().Intestazione(Testa(8, 1)).Sequenza(0xFF0000, 8).Fine(0x0010)},
+  };
+  for (auto& c : casi) {
+    int errore = 0;
+    ASSERT_EQ(job.Analizza(Scrivi(c.img), &errore), 1) << c.nome;
+    job.ImpostaInterfaccia(2, INTERFACCIA_SERIALE, 0, 0);
+    int esito = -1;
+    EXPECT_EQ(Avvia(esito), 0) << c.nome;
+    EXPECT_EQ(esito, RC_FILE_OPEN) << c.nome;
+    EXPECT_EQ(job.InCorso(), 0) << c.nome;
+  }
+  ImpostaCartellaCaricatori("");
+  EXPECT_EQ(ByteScritti(), 0u);
+  EXPECT_EQ(linea.cambiDtr, 0);
+  const std::string log = Registro();
+  EXPECT_NE(log.find("mb90f549.bin non trovata"), std::string::npos) << log;
+  EXPECT_NE(log.find("checkmicro.bin non trovata"), std::string::npos) << log;
 }
 
 TEST_F(Caricamento, ARemoteConnectionWithNothingToCarryItEndsInsteadOfWaitingForever) {

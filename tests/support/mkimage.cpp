@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "image/crc.h"
+#include "tests/support/caricatori.h"
 #include "tests/support/immagine.h"
 
 using bricola::prova::Byte;
@@ -48,6 +49,10 @@ const char* const kUso =
     "                 records), then its CRC and code; the code's model row must\n"
     "                 allow raw images (0x0000, 0x0001, 0x0002)\n"
     "  -h, --help     this text\n"
+    "\n"
+    "  bricola-mkimage --ram-loaders DIR [SEED] writes, instead of an image, the\n"
+    "  six RAM-loader files of the ROM-bootstrap loaders into DIR with their\n"
+    "  names and lengths, filled with a test pattern from SEED (default 1).\n"
     "\n"
     "Numbers are decimal or 0x-prefixed hexadecimal. Exit status: 0 written,\n"
     "1 a file could not be read or written, 2 bad arguments.\n"
@@ -164,6 +169,10 @@ void ScriviModulo(CImmagine& img, const SModulo& m) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc >= 3 && std::string(argv[1]) == "--ram-loaders") {
+    const auto seme = argc >= 4 ? static_cast<std::uint32_t>(std::strtoul(argv[3], nullptr, 0)) : 1u;
+    return bricola::prova::ScriviCaricatori(argv[2], seme) ? 0 : 1;
+  }
   std::string uscita;
   bool grezzo = false;
   std::vector<SModulo> moduli;
