@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <ostream>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -93,6 +94,7 @@ class CTrascrizione {
  private:
   std::ostream* uscita_;
   std::int64_t origine_;
+  std::mutex mutex_;  // the devices' thread writes here too
 };
 
 class CMacchinaSim {
