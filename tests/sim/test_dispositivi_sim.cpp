@@ -147,6 +147,61 @@ TEST(DriverSim, BasicAndExtendedSetsAndPic) {
   EXPECT_EQ(out[0], 0xFF);
 }
 
+
+TEST(DriverSim, FaultsOfKeyAndPic) {
+  CChiaveSim chiave;
+  ConfigChiave c;
+  c.file = FileChiave("guasti.bin");
+  c.guasti.scritturaFallita.valori = {2};
+  c.guasti.cancellazioneFallita.tutti = true;
+  std::string e;
+  ASSERT_TRUE(chiave.Apri(c, e)) << e;
+  ConfigPic cp;
+  cp.guasti.rispostaCorta = {"leggi"};
+  cp.guasti.bitErrati[0x108] = 0x01;
+  cp.guasti.cancellazioneFallita.valori = {0x40};
+  CPicSim pic(cp);
+  CDriverSim d({true}, &chiave, &pic);
+  SessioneDriver s;
+  Byte out;
+  nlohmann::json v;
+  Byte w = {2, 0, 0, 0, 1, 0, 1, 0x00};
+  w.resize(271, 0);
+  ASSERT_TRUE(d.Richiesta(s, codice::SCRIVI, w, 4, out, v));
+  EXPECT_EQ(LeggiLe(out, 0), stato::SCRITTURA_FALLITA);
+  w[0] = 3;
+  ASSERT_TRUE(d.Richiesta(s, codice::SCRIVI, w, 4, out, v));
+  EXPECT_EQ(LeggiLe(out, 0), 0u);
+  ASSERT_TRUE(d.Richiesta(s, codice::CANCELLA_PAGINA, {3, 0, 1}, 4, out, v));
+  EXPECT_EQ(LeggiLe(out, 0), stato::CANCELLAZIONE_FALLITA);
+  EXPECT_FALSE(d.Richiesta(s, codice::CANCELLA_PAGINA, {3, 0}, 4, out, v));  // input of the wrong length
+  ASSERT_TRUE(d.Richiesta(s, codice::PIC_MODO, {1, 0}, 4, out, v));
+  ASSERT_TRUE(d.Richiesta(s, codice::PIC_LEGGI, {0, 0, 0, 0, 8, 0}, 516, out, v));
+  EXPECT_EQ(out.size(), 514u);  // short reply
+  ASSERT_TRUE(d.Richiesta(s, codice::PIC_COMANDO, {0x40, 0, 0, 0, 1}, 4, out, v));
+  EXPECT_EQ(LeggiLe(out, 0), stato::PIC_CANCELLAZIONE);
+  Byte p(519, 0);
+  p[0] = 1;
+  p[1] = 0x08;
+  p[2] = 0x01;
+  p[5] = 1;
+  p[7] = 0xA0;
+  ASSERT_TRUE(d.Richiesta(s, codice::PIC_SCRIVI, p, 4, out, v));
+  EXPECT_EQ(LeggiLe(out, 0), 0u);
+  std::uint8_t r;
+  ASSERT_EQ(pic.Leggi(0x108, 1, &r), 0u);
+  EXPECT_EQ(r, 0xA1);  // a bit stored wrong
+  ConfigPic rifiuta;
+  rifiuta.guasti.modoRifiutato = true;
+  CPicSim pic2(rifiuta);
+  CDriverSim d2({true}, nullptr, &pic2);
+  SessioneDriver s2;
+  ASSERT_TRUE(d2.Richiesta(s2, codice::PIC_MODO, {1, 0}, 4, out, v));
+  EXPECT_EQ(LeggiLe(out, 0), stato::PIC_MODO_RIFIUTATO);
+  ASSERT_TRUE(d2.Richiesta(s2, codice::IDENTIFICA, {}, 5, out, v));
+  EXPECT_EQ(out[0], 0xFF);  // no key plugged in
+}
+
 TEST(PicSim, FlashProgramsOnlyClearsBitsAndConfigMasksUnimplementedBits) {
   CPicSim pic;
   const std::uint8_t a[8] = {0x0F, 1, 2, 3, 4, 5, 6, 7};
