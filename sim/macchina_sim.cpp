@@ -78,6 +78,7 @@ bool HaStato(Comando c) {
 
 void CTrascrizione::Riga(std::int64_t ms, const std::string& testo) {
   if (!uscita_) return;
+  std::lock_guard<std::mutex> blocco(mutex_);
   char t[32];
   const std::int64_t d = ms - origine_;
   std::snprintf(t, sizeof t, "%lld.%03lld ", static_cast<long long>(d / 1000), static_cast<long long>(d % 1000));

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <ostream>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -96,6 +97,7 @@ class CTrascrizione {
  private:
   std::ostream* uscita_;
   std::int64_t origine_;
+  std::mutex mutex_;  // the devices' thread writes here too
 };
 
 class CMacchinaSim {

@@ -20,10 +20,14 @@
 #include <deque>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include <thread>
+
 #include "sim/descrizione_sim.h"
+#include "sim/dispositivi_sim.h"
 #include "sim/macchina_sim.h"
 #include "sim/telnet_sim.h"
 
@@ -47,7 +51,16 @@ const char* const USO =
     "  --once             termina quando il client si disconnette\n"
     "  --paced            tempi reali della linea (10 bit per byte alla velocita' corrente)\n"
     "  --dump FILE        stato delle flash in JSON all'uscita e su SIGUSR1\n"
-    "  --transcript FILE  trascrizione con tempi di eventi di linea e frame\n";
+    "  --transcript FILE  trascrizione con tempi di eventi di linea e frame\n"
+    "dispositivi (anche senza linea seriale):\n"
+    "  --usb PATH         chiave USB su un socket Unix\n"
+    "  --lpt PATH         dispositivo del driver parallelo (chiave e interfaccia PIC) su un socket Unix\n"
+    "  --pic PATH         lo stesso dispositivo del driver, con una scheda PIC dietro\n"
+    "  --key FILE         file delle pagine della chiave (creato cancellato se manca)\n"
+    "  --key-page-size S  byte per pagina (264)\n"
+    "  --key-pages N      numero di pagine (4096)\n"
+    "  --driver base|esteso  insieme di richieste del driver (esteso)\n"
+    "  --devices FILE     chiave, driver, scheda PIC e guasti (JSON)\n";
 
 std::int64_t AdessoMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -63,6 +76,12 @@ struct Opzioni {
   bool cadenzato = false;
   std::string dump;
   std::string trascrizione;
+  std::string dispositivi;
+  std::string chiave;
+  std::string dimensionePagina;
+  std::string numeroPagine;
+  std::string driver;
+  OpzioniDispositivi percorsi;
 };
 
 bool LeggiArgomenti(int argc, char** argv, Opzioni& o) {
@@ -89,12 +108,58 @@ bool LeggiArgomenti(int argc, char** argv, Opzioni& o) {
       if (!valore(o.dump)) return false;
     } else if (a == "--transcript") {
       if (!valore(o.trascrizione)) return false;
+    } else if (a == "--devices") {
+      if (!valore(o.dispositivi)) return false;
+    } else if (a == "--key") {
+      if (!valore(o.chiave)) return false;
+    } else if (a == "--key-page-size") {
+      if (!valore(o.dimensionePagina)) return false;
+    } else if (a == "--key-pages") {
+      if (!valore(o.numeroPagine)) return false;
+    } else if (a == "--driver") {
+      if (!valore(o.driver) || (o.driver != "base" && o.driver != "esteso")) return false;
+    } else if (a == "--usb") {
+      if (!valore(o.percorsi.usb)) return false;
+    } else if (a == "--lpt") {
+      if (!valore(o.percorsi.lpt)) return false;
+    } else if (a == "--pic") {
+      if (!valore(o.percorsi.picPercorso)) return false;
     } else {
       return false;
     }
   }
+  if (!o.pty && o.ascolto.empty()) return o.percorsi.Servono();
   return o.pty != !o.ascolto.empty();
 }
+
+// The devices' options: the --devices file, then the command line over it.
+bool OpzioniDeiDispositivi(const Opzioni& o, OpzioniDispositivi& d) {
+  std::string errore;
+  if (!o.dispositivi.empty() && !LeggiFileDispositivi(o.dispositivi, d, errore)) {
+    std::fprintf(stderr, "bricola-sim: %s: %s\n", o.dispositivi.c_str(), errore.c_str());
+    return false;
+  }
+  d.usb = o.percorsi.usb;
+  d.lpt = o.percorsi.lpt;
+  d.picPercorso = o.percorsi.picPercorso;
+  if (!o.chiave.empty()) d.chiave.file = o.chiave;
+  auto numero = [](const std::string& t, std::uint32_t& dove) {
+    if (t.empty()) return true;
+    char* fine = nullptr;
+    const unsigned long v = std::strtoul(t.c_str(), &fine, 0);
+    if (*fine || v == 0) return false;
+    dove = static_cast<std::uint32_t>(v);
+    return true;
+  };
+  if (!numero(o.dimensionePagina, d.chiave.dimensionePagina) || !numero(o.numeroPagine, d.chiave.numeroPagine)) {
+    std::fprintf(stderr, "bricola-sim: geometria della chiave non valida\n");
+    return false;
+  }
+  if (!o.driver.empty()) d.driver.esteso = o.driver == "esteso";
+  return true;
+}
+
+CDispositiviSim* dispositiviAttivi = nullptr;
 
 // Bytes on their way to the PC, each with the time it leaves the board's UART.
 class CCodaUscita {
@@ -168,7 +233,15 @@ void Dump(const CMacchinaSim& m, const std::string& percorso) {
       std::fprintf(stderr, "bricola-sim: impossibile scrivere %s\n", percorso.c_str());
       return;
     }
-    ScriviDump(m, f);
+    if (dispositiviAttivi) {
+      std::ostringstream macchina;
+      ScriviDump(m, macchina);
+      nlohmann::json j = nlohmann::json::parse(macchina.str());
+      j["dispositivi"] = dispositiviAttivi->Stato();
+      f << j.dump(2) << '\n';
+    } else {
+      ScriviDump(m, f);
+    }
   }
   // Readers never see a half-written dump.
   std::rename(temporaneo.c_str(), percorso.c_str());
@@ -419,7 +492,38 @@ int main(int argc, char** argv) {
   ::sigaction(SIGUSR1, &sa, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
 
-  const int esito = o.pty ? ServiPty(m, o) : ServiRete(m, o);
+  OpzioniDispositivi od;
+  if (!OpzioniDeiDispositivi(o, od)) return 2;
+  CDispositiviSim dispositivi;
+  if (od.Servono()) {
+    std::string errore;
+    if (!dispositivi.Prepara(od, &trascrizione, errore)) {
+      std::fprintf(stderr, "bricola-sim: %s\n", errore.c_str());
+      return 1;
+    }
+    dispositiviAttivi = &dispositivi;
+    dispositivi.Avvia();
+  }
+  int esito = 0;
+  if (o.pty) {
+    esito = ServiPty(m, o);
+  } else if (!o.ascolto.empty()) {
+    esito = ServiRete(m, o);
+  } else {
+    // Devices only: their sockets are listening once these lines are out.
+    if (!od.usb.empty()) std::printf("usb %s\n", od.usb.c_str());
+    if (!od.lpt.empty()) std::printf("lpt %s\n", od.lpt.c_str());
+    if (!od.picPercorso.empty()) std::printf("pic %s\n", od.picPercorso.c_str());
+    std::fflush(stdout);
+    while (!fermati) {
+      if (dumpRichiesto) {
+        dumpRichiesto = 0;
+        Dump(m, o.dump);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  dispositivi.Ferma();
   Dump(m, o.dump);
   return esito;
 }
