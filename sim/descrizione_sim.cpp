@@ -214,6 +214,10 @@ Guasto68331 LeggiGuasto68331(const json& g) {
   r.richieste = NumeroMax<int>(g, "richieste", r.richieste, 1000);
   r.copie = NumeroMax<int>(g, "copie", r.copie, 1000);
   if (r.copie < 1) Errore("guasti: copie deve essere almeno 1");
+  if (r.tipo == TipoGuasto68331::FuoriSequenza && r.pacchetto >= 0 && r.richiesto >= 0 &&
+      (r.richiesto == r.pacchetto || r.richiesto + 1 == r.pacchetto))
+    Errore("guasti: richiesto " + std::to_string(r.richiesto) + " per il pacchetto " + std::to_string(r.pacchetto) +
+           " non e' fuori sequenza (sarebbe la richiesta giusta o una ripetizione)");
   return r;
 }
 

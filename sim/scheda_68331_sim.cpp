@@ -320,9 +320,11 @@ void CScheda68331Sim::Chiedi(std::uint32_t indice, bool nuovo, std::int64_t ms, 
     return;
   }
   if (stato_ == Stato::Dati) {
-    if (Guasto68331* g = GuastoPer(TipoGuasto68331::FuoriSequenza, indice)) {
+    Guasto68331* g = GuastoPer(TipoGuasto68331::FuoriSequenza, indice);
+    const auto altro = static_cast<std::uint32_t>(g && g->richiesto >= 0 ? g->richiesto : indice + 1ll);
+    // Asking for this packet or for the one before (a repetition) would be in order.
+    if (g && altro != indice && altro + 1 != indice) {
       ++g->usati;
-      const auto altro = static_cast<std::uint32_t>(g->richiesto >= 0 ? g->richiesto : indice + 1ll);
       perche_ = "fuori sequenza: chiesto " + std::to_string(altro) + " invece di " + std::to_string(indice);
       Richiesta(altro, Irregolare::Rifiutare, 0, "guasto fuori sequenza, atteso " + std::to_string(indice), 1, ms,
                 traccia, out);
