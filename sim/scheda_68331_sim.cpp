@@ -443,6 +443,13 @@ void CScheda68331Sim::Dati(std::uint16_t codice, std::uint32_t indice, const std
       Anomalia("la ripetizione del pacchetto " + std::to_string(indice) + " differisce dall'originale", traccia);
     ++tr.ripetuti;
     ripetendo_ = false;
+    if (Guasto68331* g = GuastoPer(TipoGuasto68331::Ripetizione, indice)) {
+      ++g->usati;
+      ripetendo_ = true;
+      tentativiRimasti_ = config.tentativi;
+      Richiesta(indice, Irregolare::No, 0, "guasto ripetizione", 1, ms, traccia, out);
+      return;
+    }
     Avanza(indice, ms, traccia, out);
     return;
   }

@@ -373,6 +373,7 @@ TEST_F(Scheda68331, GuastiCheIlPcDeveSopportareOdEsitoCheDeveDare) {
     std::uint16_t codicePc;
     int esito;
     std::uint32_t ripetutiPc;
+    std::uint32_t ripetutiScheda;
     const char* inTrascrizione;
   };
   auto g = [](T t, std::int64_t pacchetto, int volte = 1) {
@@ -390,20 +391,20 @@ TEST_F(Scheda68331, GuastiCheIlPcDeveSopportareOdEsitoCheDeveDare) {
   Guasto68331 raffica = g(T::Raffica, 1);
   raffica.copie = 2;
   const Caso casi[] = {
-      {"nessuno", {g(T::Silenzio, -1, 0)}, 0x0001, 0, 0, "X fine"},
-      {"ripetizione di un pacchetto intero", g(T::Ripetizione, 1), 0x0001, 0, 128, "pacchetto 1 (guasto ripetizione)"},
-      {"ripetizione dell'ultimo", g(T::Ripetizione, 2, 2), 0x0001, 0, 44, "pacchetto 2 (guasto ripetizione)"},
-      {"richiesta con checksum errato", g(T::Controllo, 1, 2), 0x0001, 0, 0, "pacchetto 1 (guasto controllo)"},
-      {"richiesta con lunghezza errata", g(T::Lunghezza, 0), 0x0001, 0, 0, "pacchetto 0 (guasto lunghezza)"},
-      {"richiesta in raffica", raffica, 0x0001, 0, 128, "guasto raffica, 2 copie"},
-      {"avvio ignorato due volte", g(T::Silenzio, -1, 2), 0x0001, 0, 0, "avvio ignorato (2)"},
-      {"pc universale", g(T::Silenzio, -1, 0), 0xFFFF, 0, 0, "P dati codice ffff"},
-      {"pacchetto vuoto dopo la fine", oltre1, 0x0001, 0, 0, "pacchetto 3, 0 byte"},
-      {"fuori sequenza in avanti", g(T::FuoriSequenza, 1), 0x0001, 26, 0, "pacchetto 2 (guasto fuori sequenza"},
-      {"fuori sequenza alla prima richiesta", fuori0, 0x0001, 26, 0, "pacchetto 1 (guasto fuori sequenza"},
-      {"fuori sequenza all'indietro", indietro, 0x0001, 26, 0, "pacchetto 0 (guasto fuori sequenza"},
-      {"oltre la fine", g(T::OltreFine, -1), 0x0001, 25, 0, "pacchetto 4 (oltre la fine"},
-      {"scheda di un'altra macchina", g(T::Silenzio, -1, 0), 0x0002, 24, 0, "G richiesta codice 0001"},
+      {"nessuno", {g(T::Silenzio, -1, 0)}, 0x0001, 0, 0, 0, "X fine"},
+      {"ripetizione di un pacchetto intero", g(T::Ripetizione, 1), 0x0001, 0, 128, 1, "pacchetto 1 (guasto ripetizione)"},
+      {"ripetizione doppia dell'ultimo", g(T::Ripetizione, 2, 2), 0x0001, 0, 88, 2, "pacchetto 2 (guasto ripetizione)"},
+      {"richiesta con checksum errato", g(T::Controllo, 1, 2), 0x0001, 0, 0, 0, "pacchetto 1 (guasto controllo)"},
+      {"richiesta con lunghezza errata", g(T::Lunghezza, 0), 0x0001, 0, 0, 0, "pacchetto 0 (guasto lunghezza)"},
+      {"richiesta in raffica", raffica, 0x0001, 0, 128, 1, "guasto raffica, 2 copie"},
+      {"avvio ignorato due volte", g(T::Silenzio, -1, 2), 0x0001, 0, 0, 0, "avvio ignorato (2)"},
+      {"pc universale", g(T::Silenzio, -1, 0), 0xFFFF, 0, 0, 0, "P dati codice ffff"},
+      {"pacchetto vuoto dopo la fine", oltre1, 0x0001, 0, 0, 0, "pacchetto 3, 0 byte"},
+      {"fuori sequenza in avanti", g(T::FuoriSequenza, 1), 0x0001, 26, 0, 0, "pacchetto 2 (guasto fuori sequenza"},
+      {"fuori sequenza alla prima richiesta", fuori0, 0x0001, 26, 0, 0, "pacchetto 1 (guasto fuori sequenza"},
+      {"fuori sequenza all'indietro", indietro, 0x0001, 26, 0, 0, "pacchetto 0 (guasto fuori sequenza"},
+      {"oltre la fine", g(T::OltreFine, -1), 0x0001, 25, 0, 0, "pacchetto 4 (oltre la fine"},
+      {"scheda di un'altra macchina", g(T::Silenzio, -1, 0), 0x0002, 24, 0, 0, "G richiesta codice 0001"},
   };
   for (const auto& c : casi) {
     SCOPED_TRACE(c.nome);
@@ -420,7 +421,7 @@ TEST_F(Scheda68331, GuastiCheIlPcDeveSopportareOdEsitoCheDeveDare) {
     if (c.esito == 0) {
       EXPECT_EQ(Ultimo().dati, pc.immagine);
       EXPECT_EQ(Ultimo().esito, "completo");
-      EXPECT_EQ(Ultimo().ripetuti, c.ripetutiPc ? 1u : 0u);
+      EXPECT_EQ(Ultimo().ripetuti, c.ripetutiScheda);
     }
   }
 }
