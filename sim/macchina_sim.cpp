@@ -155,6 +155,14 @@ void CMacchinaSim::ImpostaDtr(bool attivo, std::int64_t ms) {
 
 void CMacchinaSim::ResetLocale(std::int64_t ms) {
   CSchedaSim& s = schede_[0];
+  if (s.s68331) {
+    // No boot, no bootstrap: the board restarts and waits for a start request.
+    ++s.reset;
+    s.s68331->Reset([&](const std::string& t) { Traccia(ms, t); });
+    baudLocale_ = s.s68331->config.baud;
+    Traccia(ms, "reset " + s.config.nome + ": in attesa dell'avvio a " + std::to_string(baudLocale_));
+    return;
+  }
   ++s.reset;
   s.modoDatiAttivo = false;
   ingresso_.clear();
@@ -162,12 +170,6 @@ void CMacchinaSim::ResetLocale(std::int64_t ms) {
   destinatario_ = 0;
   baudDopoRisposta_ = 0;
   baudLocale_ = BAUD_BOOT;
-  if (s.s68331) {
-    s.s68331->Reset([&](const std::string& t) { Traccia(ms, t); });
-    baudLocale_ = s.s68331->config.baud;
-    Traccia(ms, "reset " + s.config.nome + ": in attesa dell'avvio a " + std::to_string(baudLocale_));
-    return;
-  }
   if (rts_) {
     // RTS drives the boot-mode pin: the microcontroller starts its ROM bootstrap.
     s.modo = ModoScheda::Bootstrap;
@@ -220,14 +222,13 @@ std::vector<Uscita> CMacchinaSim::DalPc(const std::uint8_t* dati, std::size_t n,
     }
   }
   byteRicevuti_ += n;
-
-  CSchedaSim& locale = schede_[0];
-  if (locale.s68331) {
-    std::vector<std::uint8_t> ricevuti(dati, dati + n);
-    auto u = DalPc68331(ricevuti, ms);
+  if (schede_[0].s68331) {
+    auto u = DalPc68331(std::vector<std::uint8_t>(dati, dati + n), ms);
     if (chiudi_) Traccia(ms, "guasto: connessione chiusa dopo " + std::to_string(byteRicevuti_) + " byte");
     return u;
   }
+
+  CSchedaSim& locale = schede_[0];
   if (locale.modo != ModoScheda::Boot) {
     if (n) {
       Traccia(ms, "ignorati " + std::to_string(n) + " byte: " + locale.config.nome +

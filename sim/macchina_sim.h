@@ -147,6 +147,10 @@ class CMacchinaSim {
   std::size_t Destinatario() const { return destinatario_; }
 
  private:
+  // The 68331 board on the cable: its bytes, and what it sends through the line.
+  std::vector<Uscita> DalPc68331(const std::vector<std::uint8_t>& ricevuti, std::int64_t ms);
+  void Invia68331(std::vector<Emissione68331> e, std::vector<Uscita>& uscite, std::int64_t ms);
+
   bool LineaCompatibile() const;
   std::uint8_t Spazzatura();
   void Traccia(std::int64_t ms, const std::string& testo);
@@ -156,8 +160,6 @@ class CMacchinaSim {
                                      std::int64_t ms);
   void Invia(std::vector<std::uint8_t> byte, std::uint32_t ritardoMs, std::vector<Uscita>& uscite, std::int64_t ms);
   void ResetLocale(std::int64_t ms);
-  std::vector<Uscita> DalPc68331(const std::vector<std::uint8_t>& ricevuti, std::int64_t ms);
-  void Invia68331(std::vector<Emissione68331> e, std::vector<Uscita>& uscite, std::int64_t ms);
 
   std::vector<CSchedaSim> schede_;
   OpzioniLinea opzioni_;
