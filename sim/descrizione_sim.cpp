@@ -20,6 +20,10 @@ struct ErroreDescrizione {
 
 [[noreturn]] void Errore(const std::string& testo) { throw ErroreDescrizione{testo}; }
 
+// The 68331 board (its own fields and faults) and its dump entry.
+CSchedaSim LeggiScheda68331(const json& s, std::size_t indice);
+json Dump68331(const CSchedaSim& s);
+
 // A number as JSON integer or as a string, decimal or "0x" hexadecimal.
 std::uint64_t Numero(const json& v, const std::string& campo) {
   if (v.is_number_unsigned() || (v.is_number_integer() && v.get<std::int64_t>() >= 0)) return v.get<std::uint64_t>();
@@ -255,6 +259,14 @@ ConfigFr LeggiFr(const json& f) {
 }
 
 CSchedaSim LeggiScheda(const json& s, const std::string& cartella, std::size_t indice) {
+  if (s.is_object() && s.contains("tipo")) {
+    const json& tipo = s.at("tipo");
+    if (tipo == "68331") return LeggiScheda68331(s, indice);
+    if (tipo != "boot") Errore("scheda: tipo sconosciuto " + tipo.dump() + " (boot o 68331)");
+    json senzaTipo = s;
+    senzaTipo.erase("tipo");
+    return LeggiScheda(senzaTipo, cartella, indice);
+  }
   ControllaCampi(s,
                  {"nome", "codice", "versione", "tipoMicro", "velocitaMassima", "codiceBuffer", "indirizzoCan",
                   "modoDati", "avvio", "flash", "ritardiMs", "guasti", "fr"},
@@ -319,6 +331,87 @@ json Intervalli(const std::vector<std::pair<std::uint32_t, std::vector<std::uint
   return a;
 }
 
+Guasto68331 LeggiGuasto68331(const json& g) {
+  ControllaCampi(g, {"tipo", "pacchetto", "volte", "richiesto", "richieste", "copie"}, "guasti");
+  static const std::vector<std::pair<std::string, TipoGuasto68331>> tipi = {
+      {"ripetizione", TipoGuasto68331::Ripetizione}, {"controllo", TipoGuasto68331::Controllo},
+      {"lunghezza", TipoGuasto68331::Lunghezza},     {"fuoriSequenza", TipoGuasto68331::FuoriSequenza},
+      {"oltreFine", TipoGuasto68331::OltreFine},     {"silenzio", TipoGuasto68331::Silenzio},
+      {"raffica", TipoGuasto68331::Raffica},
+  };
+  Guasto68331 r;
+  const std::string tipo = g.value("tipo", std::string());
+  bool trovato = false;
+  for (const auto& [nome, t] : tipi) {
+    if (nome == tipo) {
+      r.tipo = t;
+      trovato = true;
+    }
+  }
+  if (!trovato) Errore("guasti: tipo sconosciuto \"" + tipo + "\" per una scheda 68331");
+  if (g.contains("pacchetto")) r.pacchetto = static_cast<std::int64_t>(NumeroMax<std::uint32_t>(g, "pacchetto", 0, 0xFFFFFFFF));
+  if (g.contains("richiesto")) r.richiesto = static_cast<std::int64_t>(NumeroMax<std::uint32_t>(g, "richiesto", 0, 0xFFFFFFFF));
+  r.volte = NumeroMax<int>(g, "volte", r.volte, 1000000);
+  r.richieste = NumeroMax<int>(g, "richieste", r.richieste, 1000);
+  r.copie = NumeroMax<int>(g, "copie", r.copie, 1000);
+  if (r.copie < 1) Errore("guasti: copie deve essere almeno 1");
+  if (r.tipo == TipoGuasto68331::FuoriSequenza && r.pacchetto >= 0 && r.richiesto >= 0 &&
+      (r.richiesto == r.pacchetto || r.richiesto + 1 == r.pacchetto))
+    Errore("guasti: richiesto " + std::to_string(r.richiesto) + " per il pacchetto " + std::to_string(r.pacchetto) +
+           " non e' fuori sequenza (sarebbe la richiesta giusta o una ripetizione)");
+  return r;
+}
+
+// A 68331 board: its link and memory, none of a resident boot's fields.
+CSchedaSim LeggiScheda68331(const json& s, std::size_t indice) {
+  ControllaCampi(s, {"tipo", "nome", "codice", "baud", "memoria", "attesaMs", "tentativi", "ritardoMs", "guasti"},
+                 "scheda 68331");
+  if (indice != 0) Errore("una scheda 68331 deve essere la prima e unica della macchina (sul cavo)");
+  Config68331 c;
+  c.nome = s.value("nome", std::string("scheda68331"));
+  c.codice = NumeroMax<std::uint16_t>(s, "codice", c.codice, 0xFFFF);
+  c.baud = NumeroMax<std::uint32_t>(s, "baud", c.baud, 4000000);
+  if (c.baud == 0) Errore("scheda " + c.nome + ": baud nullo");
+  if (s.contains("memoria")) {
+    const json& m = s.at("memoria");
+    ControllaCampi(m, {"inizio", "dimensione"}, "memoria");
+    c.inizioMemoria = NumeroMax<std::uint32_t>(m, "inizio", c.inizioMemoria, 0xFFFFFFFF);
+    c.dimensioneMemoria = NumeroMax<std::uint32_t>(m, "dimensione", c.dimensioneMemoria, 0x10000000);
+  }
+  c.attesaMs = NumeroMax<std::uint32_t>(s, "attesaMs", c.attesaMs, 600000);
+  if (c.attesaMs == 0) Errore("scheda " + c.nome + ": attesaMs nullo");
+  c.tentativi = NumeroMax<int>(s, "tentativi", c.tentativi, 1000);
+  c.ritardoMs = NumeroMax<std::uint32_t>(s, "ritardoMs", c.ritardoMs, 600000);
+  for (const auto& g : s.value("guasti", json::array())) c.guasti.push_back(LeggiGuasto68331(g));
+  return CSchedaSim(std::move(c));
+}
+
+json Dump68331(const CSchedaSim& s) {
+  const CScheda68331Sim& b = *s.s68331;
+  json trasferimenti = json::array();
+  for (const auto& t : b.Trasferimenti()) {
+    trasferimenti.push_back({{"lunghezza", t.lunghezza},
+                             {"dimensionePacchetto", t.dimensionePacchetto},
+                             {"ricevuti", t.dati.size()},
+                             {"pacchetti", t.pacchetti},
+                             {"ripetuti", t.ripetuti},
+                             {"pacchettoVuoto", t.pacchettoVuoto},
+                             {"esito", t.esito}});
+  }
+  std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>> scritti;
+  if (!b.Trasferimenti().empty() && !b.Trasferimenti().back().dati.empty())
+    scritti.emplace_back(b.config.inizioMemoria, b.Trasferimenti().back().dati);
+  return {{"nome", b.config.nome},
+          {"tipo", "68331"},
+          {"codice", b.config.codice},
+          {"baud", b.config.baud},
+          {"reset", b.reset},
+          {"inTrasferimento", b.InTrasferimento()},
+          {"trasferimenti", trasferimenti},
+          {"scritti", Intervalli(scritti)},
+          {"anomalie", b.Anomalie()}};
+}
+
 }  // namespace
 
 bool LeggiDescrizione(const std::string& testo, const std::string& cartella, DescrizioneMacchina& d,
@@ -346,6 +439,7 @@ bool LeggiDescrizione(const std::string& testo, const std::string& cartella, Des
       if (i > 0 && can == 0) Errore("scheda " + r.schede.back().config.nome + ": una scheda remota serve un indirizzoCan");
       if (can != 0 && !indirizzi.insert(can).second) Errore("indirizzoCan ripetuto: " + std::to_string(can));
     }
+    if (r.schede.size() > 1 && r.schede[0].s68331) Errore("una scheda 68331 deve essere l'unica della macchina");
     d = std::move(r);
     return true;
   } catch (const ErroreDescrizione& e) {
@@ -382,6 +476,10 @@ void ScriviDump(const CMacchinaSim& m, std::ostream& uscita) {
   json schede = json::array();
   for (std::size_t i = 0; i < m.NumeroSchede(); ++i) {
     const CSchedaSim& s = m.Scheda(i);
+    if (s.s68331) {
+      schede.push_back(Dump68331(s));
+      continue;
+    }
     const char* modo = s.modo == ModoScheda::Boot ? "boot" : s.modo == ModoScheda::Applicazione ? "applicazione" : "bootstrap";
     schede.push_back({
         {"nome", s.config.nome},

@@ -95,9 +95,16 @@ CSchedaSim::CSchedaSim(ConfigScheda c, CFlashSim f) : config(std::move(c)), flas
   modo = config.inApplicazione ? ModoScheda::Applicazione : ModoScheda::Boot;
 }
 
+CSchedaSim::CSchedaSim(Config68331 c) {
+  config.nome = c.nome;
+  config.codice = c.codice;
+  s68331.emplace(std::move(c));
+}
+
 CMacchinaSim::CMacchinaSim(std::vector<CSchedaSim> schede, OpzioniLinea opzioni)
     : schede_(std::move(schede)), opzioni_(opzioni), statoSpazzatura_(opzioni.seme ? opzioni.seme : 1) {
   if (schede_.empty()) schede_.emplace_back();
+  if (schede_[0].s68331) baudLocale_ = schede_[0].s68331->config.baud;
 }
 
 void CMacchinaSim::Traccia(std::int64_t ms, const std::string& testo) {
@@ -150,6 +157,14 @@ void CMacchinaSim::ImpostaDtr(bool attivo, std::int64_t ms) {
 
 void CMacchinaSim::ResetLocale(std::int64_t ms) {
   CSchedaSim& s = schede_[0];
+  if (s.s68331) {
+    // No boot, no bootstrap: the board restarts and waits for a start request.
+    ++s.reset;
+    s.s68331->Reset([&](const std::string& t) { Traccia(ms, t); });
+    baudLocale_ = s.s68331->config.baud;
+    Traccia(ms, "reset " + s.config.nome + ": in attesa dell'avvio a " + std::to_string(baudLocale_));
+    return;
+  }
   ++s.reset;
   s.modoDatiAttivo = false;
   ingresso_.clear();
@@ -223,6 +238,11 @@ std::vector<Uscita> CMacchinaSim::DalPc(const std::uint8_t* dati, std::size_t n,
     }
   }
   byteRicevuti_ += n;
+  if (schede_[0].s68331) {
+    auto u = DalPc68331(std::vector<std::uint8_t>(dati, dati + n), ms);
+    if (chiudi_) Traccia(ms, "guasto: connessione chiusa dopo " + std::to_string(byteRicevuti_) + " byte");
+    return u;
+  }
 
   CSchedaSim& locale = schede_[0];
   AggiornaFr(ms);
@@ -284,6 +304,39 @@ std::vector<Uscita> CMacchinaSim::DalPc(const std::uint8_t* dati, std::size_t n,
     }
   }
   if (chiudi_) Traccia(ms, "guasto: connessione chiusa dopo " + std::to_string(byteRicevuti_) + " byte");
+  return uscite;
+}
+
+std::vector<Uscita> CMacchinaSim::DalPc68331(const std::vector<std::uint8_t>& dati, std::int64_t ms) {
+  std::vector<Uscita> uscite;
+  std::vector<std::uint8_t> ricevuti = dati;
+  if (!LineaCompatibile() && !ricevuti.empty()) {
+    if (!opzioni_.spazzatura) {
+      Traccia(ms, "persi " + std::to_string(ricevuti.size()) + " byte dal pc: linea a " + std::to_string(baudLinea_) +
+                      ", scheda a " + std::to_string(baudLocale_));
+      return uscite;
+    }
+    for (auto& b : ricevuti) b = Spazzatura();
+    Traccia(ms, "spazzatura dal pc: " + Esadecimale(ricevuti.data(), ricevuti.size()));
+  }
+  auto traccia = [&](const std::string& t) { Traccia(ms, t); };
+  Invia68331(schede_[0].s68331->DalPc(ricevuti.data(), ricevuti.size(), ms, traccia), uscite, ms);
+  return uscite;
+}
+
+void CMacchinaSim::Invia68331(std::vector<Emissione68331> e, std::vector<Uscita>& uscite, std::int64_t ms) {
+  for (auto& x : e) Invia(std::move(x.byte), x.ritardoMs, uscite, ms);
+}
+
+std::int64_t CMacchinaSim::ProssimaScadenza() const {
+  return schede_[0].s68331 ? schede_[0].s68331->ProssimaScadenza() : -1;
+}
+
+std::vector<Uscita> CMacchinaSim::Scadenze(std::int64_t ms) {
+  std::vector<Uscita> uscite;
+  if (!schede_[0].s68331) return uscite;
+  auto traccia = [&](const std::string& t) { Traccia(ms, t); };
+  Invia68331(schede_[0].s68331->Tempo(ms, traccia), uscite, ms);
   return uscite;
 }
 

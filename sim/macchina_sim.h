@@ -15,6 +15,7 @@
 #include "sim/flash_sim.h"
 #include "sim/fr_sim.h"
 #include "sim/protocollo_sim.h"
+#include "sim/scheda_68331_sim.h"
 
 namespace bricola::sim {
 
@@ -58,6 +59,8 @@ class CSchedaSim {
  public:
   CSchedaSim() = default;
   CSchedaSim(ConfigScheda c, CFlashSim f);
+  // A 68331 board: no resident boot, the framed packet link instead (local board only).
+  explicit CSchedaSim(Config68331 c);
 
   ConfigScheda config;
   CFlashSim flash;
@@ -66,6 +69,7 @@ class CSchedaSim {
   bool modoDatiAttivo = false;
   bool fineRicevuto = false;
   int reset = 0;  // resets seen since start
+  std::optional<CScheda68331Sim> s68331;
 
   int ByteIndirizzo() const { return config.tipoMicro == MICRO_INDIRIZZI_32 ? 4 : 3; }
   std::uint32_t BufferByte() const {
@@ -118,6 +122,10 @@ class CMacchinaSim {
 
   // Bytes from the PC; returns what the boards send back, in order.
   std::vector<Uscita> DalPc(const std::uint8_t* dati, std::size_t n, std::int64_t ms);
+  // The boards' own timers (a 68331 board asking again): the next time one
+  // is due (-1 none), and what the boards send when it has come.
+  std::int64_t ProssimaScadenza() const;
+  std::vector<Uscita> Scadenze(std::int64_t ms);
   // A new connection: the line returns to its defaults (the boards keep their state).
   void NuovaConnessione(std::int64_t ms);
   // True once the "drop the connection" fault has fired; the server then
@@ -143,6 +151,10 @@ class CMacchinaSim {
   std::size_t Destinatario() const { return destinatario_; }
 
  private:
+  // The 68331 board on the cable: its bytes, and what it sends through the line.
+  std::vector<Uscita> DalPc68331(const std::vector<std::uint8_t>& ricevuti, std::int64_t ms);
+  void Invia68331(std::vector<Emissione68331> e, std::vector<Uscita>& uscite, std::int64_t ms);
+
   bool LineaCompatibile() const;
   std::uint8_t Spazzatura();
   void Traccia(std::int64_t ms, const std::string& testo);

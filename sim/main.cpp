@@ -206,6 +206,13 @@ class CCodaUscita {
   double txLibera_ = 0;
 };
 
+// Shortens a poll timeout so that a board timer that falls due is served on time.
+int FinoAllaScadenza(const CMacchinaSim& m, int attesa) {
+  const std::int64_t scadenza = m.ProssimaScadenza();
+  if (scadenza < 0) return attesa;
+  return static_cast<int>(std::clamp<std::int64_t>(scadenza - AdessoMs(), 0, attesa));
+}
+
 bool ScriviTutto(int fd, const std::uint8_t* b, std::size_t n) {
   while (n > 0) {
     const ssize_t k = ::send(fd, b, n, MSG_NOSIGNAL);
@@ -305,6 +312,7 @@ int ServiRete(CMacchinaSim& m, const Opzioni& o) {
       const int a = coda.Attesa(adesso);
       if (a >= 0) attesa = std::min(attesa, a);
     }
+    attesa = FinoAllaScadenza(m, attesa);
     pollfd p[2] = {{ascolto, POLLIN, 0}, {client, POLLIN, 0}};
     const int k = ::poll(p, client >= 0 ? 2 : 1, attesa);
     if (k < 0 && errno != EINTR) break;
@@ -352,6 +360,13 @@ int ServiRete(CMacchinaSim& m, const Opzioni& o) {
         dopoChiusura();
         continue;
       }
+    }
+    {
+      // The boards' own timers; what they send while no client is there is lost.
+      const std::int64_t ora = AdessoMs();
+      const auto dovute = m.Scadenze(ora);
+      if (client >= 0)
+        for (const auto& u : dovute) coda.Aggiungi(u, m.BaudLinea(), static_cast<double>(ora));
     }
     if (client >= 0 && !telnet->Sospeso()) {
       std::vector<std::uint8_t> pronti;
@@ -426,6 +441,7 @@ int ServiPty(CMacchinaSim& m, const Opzioni& o) {
     int attesa = 10;  // the baud rate can only be seen by looking at it
     const int a = coda.Attesa(adesso);
     if (a >= 0) attesa = std::min(attesa, a);
+    attesa = FinoAllaScadenza(m, attesa);
     pollfd p{master, POLLIN, 0};
     const int k = ::poll(&p, 1, attesa);
     if (k < 0 && errno != EINTR) break;
@@ -446,6 +462,7 @@ int ServiPty(CMacchinaSim& m, const Opzioni& o) {
         for (const auto& u : m.DalPc(b, static_cast<std::size_t>(n), ms)) coda.Aggiungi(u, m.BaudLinea(), static_cast<double>(ms));
       }
     }
+    for (const auto& u : m.Scadenze(AdessoMs())) coda.Aggiungi(u, m.BaudLinea(), static_cast<double>(AdessoMs()));
     std::vector<std::uint8_t> pronti;
     coda.Pronti(static_cast<double>(AdessoMs()), pronti);
     if (!pronti.empty() && ::write(master, pronti.data(), pronti.size()) < 0) break;
