@@ -54,9 +54,11 @@ bool CAvanzamento::Aggiorna(const SAvanzamento& a, std::int64_t adessoMs) {
   return true;
 }
 
-void CAvanzamento::Fine(int fase, int esito) {
+void CAvanzamento::Fine(int fase, int esito) { FineTesto(RigaFinale(fase, esito)); }
+
+void CAvanzamento::FineTesto(std::string_view testo) {
   if (disegnata) uscita << kInizioRiga;
-  uscita << RigaFinale(fase, esito) << '\n';
+  uscita << testo << '\n';
   uscita.flush();
   disegnata = false;
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <string_view>
 
 namespace bricola {
 
@@ -40,6 +41,8 @@ class CAvanzamento {
   bool Aggiorna(const SAvanzamento& a, std::int64_t adessoMs);
   // Clears the progress line (if one was drawn) and writes the final line.
   void Fine(int fase, int esito);
+  // The same with a final line of the caller's.
+  void FineTesto(std::string_view testo);
 
  private:
   std::ostream& uscita;

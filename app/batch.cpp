@@ -6,6 +6,7 @@
 #include "base/esiti.h"
 #include "app/impostazioni.h"
 #include "image/analisi.h"
+#include "platform/interruzione.h"
 #include "platform/linea_seriale.h"
 #include "platform/sistema.h"
 
@@ -150,6 +151,10 @@ void CBatchProc::Ciclo(Passo passo) {
   // The worker runs at the highest normal priority; a refusal only costs pace.
   (void)AlzaPrioritaThread();
   while (!richiestaStop) {
+    if (const int segnale = SegnaleInterruzione()) {
+      Interrompi(segnale);
+      break;
+    }
     int faseNuova = fase;
     int esitoNuovo = esito;
     const bool continua = passo(faseNuova, esitoNuovo);
@@ -161,5 +166,17 @@ void CBatchProc::Ciclo(Passo passo) {
   inCorso = false;
 }
 
-}  // namespace bricola
+void CBatchProc::Interrompi(int segnale) {
+  // The job ends through its own stop step: the line closed, a board in its
+  // bootstrap released with its final pulse, a key closed.
+  RegistraConcat("interruzione dal segnale ", NomeSegnale(segnale));
+  if (caricando) {
+    int ignorato = 0;
+    caricamento.Ferma(&ignorato);
+  }
+  fase = ST_FAILED;
+  segnaleArresto = segnale;
+  Registra("stop");
+}
 
+}  // namespace bricola

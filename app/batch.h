@@ -46,6 +46,11 @@ class CBatchProc : public CMainProc {
   // Asks the worker to stop before its next step and waits for it.
   void Ferma();
 
+  // The signal (SIGINT, SIGTERM) that stopped the job; 0 when none did. The
+  // worker looks for one before every step and stops the job through its
+  // stop step.
+  int Interruzione() const { return segnaleArresto.load(); }
+
   // Polls the runner every 100 ms until its worker has ended; the last result code.
   static int AttendiFine(const CBatchProc& runner);
   // The same, redrawing the progress display after each poll.
@@ -73,6 +78,8 @@ class CBatchProc : public CMainProc {
   // worker, else the batch result.
   int AvviaCaricamento();
   void Ciclo(Passo passo);
+  // Stops the running job on a signal (worker thread).
+  void Interrompi(int segnale);
 
   bool leggendo = false;   // the worker steps the read (else the load)
   bool caricando = false;  // a load was started
@@ -86,6 +93,7 @@ class CBatchProc : public CMainProc {
   int periodo = 1000;
   std::atomic<int> esito{0};
   std::atomic<int> fase{0};
+  std::atomic<int> segnaleArresto{0};
 };
 
 }  // namespace bricola

@@ -9,6 +9,8 @@
 #include "app/linea_comando.h"
 #include "app/porte.h"
 #include "bootstrap/caricatori_ram.h"
+#include "base/testi.h"
+#include "platform/interruzione.h"
 #include "platform/sistema.h"
 
 namespace bricola {
@@ -21,6 +23,12 @@ constexpr const char* kCartellaPredefinita = "/tmp";
 
 // Exit status when the window cannot be shown.
 constexpr int kEsitoSenzaFinestra = 1;
+
+// A batch job stopped by a signal exits with 128 + the signal's number (130 for
+// SIGINT, 143 for SIGTERM), as a shell reports a program the signal ended, and
+// shows "link interrupted".
+constexpr int kEsitoSegnale = 128;
+constexpr int kTestoCollegamentoInterrotto = 259;
 
 }  // namespace
 
@@ -121,6 +129,9 @@ int CBricolaApp::EseguiBatch(std::ostream& errori) {
   richiesta.leggiSubito = leggiSubito;
   richiesta.cancellaChiave = cancellaChiave;
 
+  // SIGINT and SIGTERM stop the job through its stop step (a second one ends
+  // the process at once).
+  if (gestisciInterruzione) InstallaGestoreInterruzione();
   CBatchProc runner;
   CAvanzamento avanzamento(errori, erroriSuTerminale);
   int esito = runner.Avvia(richiesta);
@@ -130,6 +141,12 @@ int CBricolaApp::EseguiBatch(std::ostream& errori) {
   int fase = 0;
   int ultimo = 0;
   runner.Stato(attivo, fase, ultimo);
+  if (const int segnale = runner.Interruzione()) {
+    // The status a shell gives a program ended by that signal.
+    avanzamento.FineTesto(Testo(kTestoCollegamentoInterrotto + kInglese));
+    esitoBatch = kEsitoSegnale + segnale;
+    return esitoBatch;
+  }
   avanzamento.Fine(fase, esito);
   esitoBatch = esito;
   return esitoBatch;

@@ -43,6 +43,9 @@ class CBricolaApp {
   // Standard error is a terminal: batch mode then redraws a progress line on
   // `errori` while the job runs. Its final line is written in any case.
   bool erroriSuTerminale = false;
+  // Batch mode stops its job on SIGINT and SIGTERM (the program sets it; tests
+  // leave the process's signals alone).
+  bool gestisciInterruzione = false;
 
  private:
   int EseguiBatch(std::ostream& errori);

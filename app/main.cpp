@@ -13,6 +13,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) argomenti.emplace_back(argv[i]);
   bricola::CBricolaApp app;
   app.erroriSuTerminale = bricola::ErroriSuTerminale();
+  app.gestisciInterruzione = true;
   // The exit status is the result code of the batch run (0 on success).
   return app.Esegui(argomenti, std::cout, std::cerr);
 }
