@@ -191,7 +191,8 @@ class F2mc(test_e2e.E2E, unittest.TestCase):
 
     def AssertRilascio(self, eventi):
         """After the last message: RTS cleared, then a 600 ms DTR pulse without RTS."""
-        ultimo = max(k for k, (_, x) in enumerate(eventi) if x.startswith("-> ") or x.startswith("<- "))
+        ultimo = max(k for k, (_, x) in enumerate(eventi)
+                     if x.startswith("-> ") or x.startswith("<- ") or x.startswith("ignorati "))
         linea = [(t, x) for t, x in eventi[ultimo:] if x.startswith("linea rts") or x.startswith("linea dtr")]
         self.assertEqual([x for _, x in linea[:3]], ["linea rts 0", "linea dtr 1", "linea dtr 0"], linea)
         self.assertGreaterEqual(linea[2][0] - linea[1][0], 0.59)
@@ -247,8 +248,15 @@ class F2mc(test_e2e.E2E, unittest.TestCase):
         self.assertEqual(scheda["f2mc"]["anomalie"], [])
         self.assertEqual(scheda["f2mc"]["caricatore"], MICRO[micro][1][:-4])
         eventi = self.Eventi()
-        self.AssertReset(eventi, MICRO[micro][3])
+        reset = self.AssertReset(eventi, MICRO[micro][3])
         self.AssertCaricatoreInviato(micro, dump)
+        # The settle wait after the reset (400 ms, 450 ms for the 16FX), and
+        # 200 ms after the execute before the line changes speed.
+        primo = next(t for t, x in eventi if x.startswith("-> micro check"))
+        self.assertGreaterEqual(primo - reset, (0.45 if micro == "T" else 0.4) - 0.002)
+        esecuzione = next(t for t, x in eventi if x.startswith("-> micro esecuzione"))
+        cambio = next(t for t, x in eventi if x == "linea baud %d" % MICRO[micro][4] and t >= esecuzione)
+        self.assertGreaterEqual(cambio - esecuzione, 0.198 if micro != "T" else 0.0)
 
         def pieno(inizio):
             fine = SETTORI[micro][SETTORI[micro].index(inizio) + 1]
@@ -357,6 +365,36 @@ class F2mc(test_e2e.E2E, unittest.TestCase):
         self.assertEqual(len(checks), 3)
         self.assertGreater(checks[1] - checks[0], 1.9)
         self.assertGreater(checks[2] - checks[1], 1.9)
+
+    def test_mb96f338_powered_late_is_checked_every_50_ms(self):
+        # Five checks 50 ms apart from 450 ms after the reset: a board powered
+        # 560 ms after it answers one of the later ones.
+        self.Macchina("T", accesaDopoMs=560)
+        stato, errori = self.Carica(self.Modulo("T", [(0xDF0000, test_e2e.Dati(0x80, 66))]))
+        self.assertEqual(stato, 0, errori)
+        log = self.Log()
+        self.AssertInOrdine(log, ["invio check", "check timeout provvisorio", "invio check", "ricevuto check"])
+        self.assertNotIn("check timeout definitivo", log)
+        self.assertGreaterEqual(log.count("check timeout provvisorio"), 1)
+        self.assertLessEqual(log.count("invio check"), 5)
+
+    def test_mb96f338_powered_too_late_ends_with_28_after_five_checks(self):
+        self.Macchina("T", accesaDopoMs=5000)
+        stato, errori = self.Carica(self.Modulo("T", [(0xDF0000, test_e2e.Dati(0x80, 67))]))
+        self.assertEqual(stato, 28, errori)
+        log = self.Log()
+        self.assertEqual(log.count("invio check"), 5)
+        self.assertEqual(log.count("check timeout provvisorio"), 4)
+        self.AssertInOrdine(log, ["check timeout provvisorio", "check timeout definitivo",
+                                  "disabilitazione RTS e inizio impulso finale DTR", "fine impulso finale DTR"])
+        checks = [t for t, x in self.Eventi() if re.match(r"ignorati 5 byte: micro non ancora alimentata.*: "
+                                                          r"00 55 66 77 88$", x)]
+        self.assertEqual(len(checks), 5)
+        for a, b in zip(checks, checks[1:]):
+            self.assertGreaterEqual(b - a, 0.045)
+            self.assertLess(b - a, 0.5)
+        self.assertEqual(self.sim.Dump()["schede"][0]["f2mc"]["blocchi"], 0)
+        self.AssertRilascio(self.Eventi())
 
     def test_wrong_block_acknowledge_ends_with_27_never_resent(self):
         self.Macchina("Q", guasti=[{"tipo": "bloccoErrato", "blocco": 2, "risposta": "0x55"}])
