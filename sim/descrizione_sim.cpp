@@ -295,7 +295,7 @@ GuastoF2mc LeggiGuastoF2mc(const json& g) {
 ConfigF2mc LeggiF2mc(const json& f) {
   ControllaCampi(f,
                  {"micro", "baudBootstrap", "baudCaricatore", "bufferCaricatore", "bootResidente", "accensione",
-                  "accesaDopoMs", "avvioCaricatoreMs", "cancellazioneChipMs", "pausaMs", "guasti"},
+                  "accesaDopoMs", "avvioCaricatoreMs", "cancellazioneChipMs", "pausaMs", "rispostaCheck", "guasti"},
                  "f2mc");
   ConfigF2mc c;
   const std::string micro = f.value("micro", std::string("Q"));
@@ -314,6 +314,11 @@ ConfigF2mc LeggiF2mc(const json& f) {
   c.avvioCaricatoreMs = NumeroMax<std::uint32_t>(f, "avvioCaricatoreMs", c.avvioCaricatoreMs, 600000);
   c.cancellazioneChipMs = NumeroMax<std::uint32_t>(f, "cancellazioneChipMs", c.cancellazioneChipMs, 600000);
   c.pausaMs = NumeroMax<std::uint32_t>(f, "pausaMs", c.pausaMs, 600000);
+  if (f.contains("rispostaCheck")) {
+    const std::string r = f.at("rispostaCheck").get<std::string>();
+    if (r != "F" && r != "Z") Errore("f2mc: rispostaCheck deve essere F o Z");
+    c.rispostaCheckFx = static_cast<std::uint8_t>(r[0]);
+  }
   for (const auto& g : f.value("guasti", json::array())) c.guasti.push_back(LeggiGuastoF2mc(g));
   return c;
 }

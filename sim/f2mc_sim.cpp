@@ -22,7 +22,6 @@ constexpr std::uint8_t FX_CHECK[5] = {0x00, 0x55, 0x66, 0x77, 0x88};
 constexpr std::uint8_t FX_CALIBRA[5] = {0x00, 0x55, 0x87, 0x00, 0x78};
 constexpr std::uint8_t FX_ESEGUI[5] = {0x9F, 0x20, 0x7A, 0x00, 0xC5};
 constexpr std::uint8_t FX_BLOCCO = 0x12;
-constexpr std::uint8_t FX_CHECK_OK = 'F';
 constexpr std::uint8_t FX_OK = 'i';
 constexpr std::uint8_t FX_CONTROLLO_ERRATO = '<';
 
@@ -325,7 +324,7 @@ void CChipF2mcSim::BootstrapFx(std::uint8_t b, std::int64_t ms, std::vector<Usci
         t(ms, "-> " + nome + " check: " + Esa(messaggio_.data(), 5));
         if (Muto("check", ms, nome, t)) return;
         sincronizzato_ = true;
-        Emetti(u, "check", {FX_CHECK_OK}, ms, nome, t);
+        Emetti(u, "check", {config.rispostaCheckFx}, ms, nome, t);
       } else if (uguale(FX_CALIBRA)) {
         t(ms, "-> " + nome + " calibrazione: " + Esa(messaggio_.data(), 5));
         if (!sincronizzato_) {

@@ -64,6 +64,7 @@ struct ConfigF2mc {
   std::uint32_t avvioCaricatoreMs = 20; // after the execute the loader is deaf this long
   std::uint32_t cancellazioneChipMs = 300;  // EraseChip of the MB90F345 loader
   std::uint32_t pausaMs = 150;          // silence that drops a half-received message
+  std::uint8_t rispostaCheckFx = 'F';   // 16FX check answer ('Z': an error the PC takes all the same)
   std::vector<GuastoF2mc> guasti;
 };
 

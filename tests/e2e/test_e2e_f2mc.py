@@ -347,6 +347,15 @@ class F2mc(test_e2e.E2E, unittest.TestCase):
         self.assertEqual(scritture[-2:], [(0xFFA000 - 49, 49), (0xFFA000, 1)])
         self.assertLess(attese.index(("Blank", 0xFFA000, 0xFFBFFE)), attese.index(("Write", 0xFFA000, 1)))
 
+    def test_mb96f338_check_answered_z_is_accepted(self):
+        self.Macchina("T", rispostaCheck="Z")
+        stato, errori = self.Carica(self.Modulo("T", [(0xDF4000, test_e2e.Dati(0x100, 43))]))
+        self.assertEqual(stato, 0, errori)
+        self.assertEqual(self.sim.Dump()["schede"][0]["f2mc"]["anomalie"], [])
+        self.AssertInOrdine(self.Log(), ["invio check", "ricevuto check errore, ma accettato", "invio calibrate off",
+                                         "ricevuto calibrate", "traferimento completato"])
+        self.assertEqual(self.Messaggi("<-")[0], ("check", b"Z"))
+
     # --- failures -------------------------------------------------------------------------------
 
     def test_board_powered_late_is_found_by_the_repeated_check(self):
@@ -486,6 +495,14 @@ class F2mc(test_e2e.E2E, unittest.TestCase):
         self.assertEqual(log.count("invio check"), 3)
         self.assertIn("check timeout definitivo", log)
         self.assertIn("richiesta firma fine tentativi", log)
+
+    def test_mb90f345_chip_erase_refused_ends_with_30_never_repeated(self):
+        self.Macchina("R", contenuto=[(0xF80000, b"\x01")], protetti=[0xFF0000], accensione="rts")
+        stato, _ = self.Driver("cancella", self.cartellaRam)
+        self.assertEqual(stato, 30)
+        self.assertEqual(len([c for c, _ in self.Messaggi() if c == "EraseChip"]), 1)
+        self.assertIn("EraseRicevi: impossibile cancellare il chip", self.LogDriver())
+        self.assertEqual(self.sim.Dump()["schede"][0]["nonVuoti"][0]["indirizzo"], 0xF80000)
 
     def test_mb90f345_chip_erase(self):
         contenuto = [(0xF80000, b"\x01\x02"), (0xFFC000, b"\x03")]

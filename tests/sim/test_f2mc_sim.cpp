@@ -388,7 +388,7 @@ TEST(F2mcDescrizione, MachineFileFieldsAndRefusals) {
   EXPECT_NE(d.schede[0].flash.TrovaSettore(0xFF0000), nullptr);
   EXPECT_EQ(d.schede[0].config.tipoMicro, 6);
   for (const char* cattivo : {"{\"micro\": \"U\"}", "{\"micro\": \"Q\", \"velocita\": 1}",
-                              "{\"accensione\": \"mai\"}", "{\"guasti\": [{\"tipo\": \"boh\"}]}",
+                              "{\"accensione\": \"mai\"}", "{\"rispostaCheck\": \"X\"}", "{\"guasti\": [{\"tipo\": \"boh\"}]}",
                               "{\"guasti\": [{\"tipo\": \"silenzio\", \"parte\": \"Fine\"}]}"}) {
     EXPECT_FALSE(LeggiDescrizione(std::string("{\"schede\": [{\"f2mc\": ") + cattivo + "}]}", ".", d, e)) << cattivo;
   }
