@@ -418,6 +418,15 @@ class F2mc(test_e2e.E2E, unittest.TestCase):
                                   "disabilitazione RTS e inizio impulso finale DTR"])
         self.AssertRilascio(self.Eventi())
 
+    def test_mb96f338_block_refused_with_lt_ends_with_27_never_resent(self):
+        self.Macchina("T", guasti=[{"tipo": "bloccoErrato", "blocco": 1, "risposta": "0x3C"}])
+        stato, errori = self.Carica(self.Modulo("T", [(0xDF0000, test_e2e.Dati(0x100, 68))]))
+        self.assertEqual(stato, 27, errori)
+        self.assertEqual(len([c for c, _ in self.Messaggi() if c == "blocco"]), 2)
+        self.assertNotIn("esecuzione", [c for c, _ in self.Messaggi()])
+        self.AssertInOrdine(self.Log(), ["ricevuto checksum inviata errata", "dati fine tentativi"])
+        self.AssertRilascio(self.Eventi())
+
     def test_chunk_in_sector_0_ends_with_52_before_writing_it(self):
         self.Macchina("Q")
         stato, errori = self.Carica(self.Modulo("Q", [(0xFC0000, test_e2e.Dati(0x100, 63))]))
