@@ -312,6 +312,12 @@ class F2mc(test_e2e.E2E, unittest.TestCase):
         self.assertEqual(max(n for c, _, n in attese if c == "Write"), 52)
         self.assertEqual(attese[-1], ("Erase", 0xFF0000, None))
 
+    def test_loader_buffer_above_128_is_a_plain_byte_count(self):
+        # 160 bytes: 148-byte chunks (a resident boot's code A0 would mean 512).
+        record = [(0xFFA000, test_e2e.Dati(0x600, 22))]
+        _, attese, _ = self.ScriviModulo("S", record, [], buffer=0xA0)
+        self.assertEqual(max(n for c, _, n in attese if c == "Write"), 148)
+
     def test_boot_module_into_an_mb90f345(self):
         # Data only in the top sector: only it is blank-checked, the signature
         # erase hits the sector below it.
