@@ -192,6 +192,7 @@ void CCaricamento::ImpostaRegistro(std::string_view percorso) {
   load90F345Boot.ImpostaFileRegistro(percorso);
   load96F338Boot.ImpostaFileRegistro(percorso);
   loadCheckMicro.ImpostaFileRegistro(percorso);
+  load68331.ImpostaFileRegistro(percorso);
 }
 
 CLoadBootstrap& CCaricamento::LoaderBootstrap(int tipoLoad) {
@@ -266,8 +267,9 @@ CLoad* CCaricamento::ScegliLoader(const CProgDescr& modulo) {
       break;
   }
   switch (modulo.TipoLoad()) {
-    case LOAD_68331:  // the 68331 loader
-      return nullptr;
+    case LOAD_68331:
+      loaderCorrente = &load68331;
+      return loaderCorrente;
     case LOAD_90F497_BOOT:
       loaderCorrente = &load90F497Boot;
       return loaderCorrente;

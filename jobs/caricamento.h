@@ -20,6 +20,7 @@
 #include "image/analisi.h"
 #include "load/load.h"
 #include "load/load_90fxxx.h"
+#include "targets/load_68331.h"
 
 namespace bricola {
 
@@ -203,6 +204,7 @@ class CCaricamento : public CFileRegistro {
   CLoad90F345Boot load90F345Boot;
   CLoad96F338Boot load96F338Boot;
   CLoadCheckMicro loadCheckMicro;
+  CLoad68331 load68331;
 
   CInterfaccia* interfacciaCorrente = nullptr;
   CLoad* loaderCorrente = nullptr;

@@ -252,13 +252,11 @@ TEST_F(Caricamento, PortsWithoutAnInterfaceInThisBuildAreRefused) {
 }
 
 TEST_F(Caricamento, ModulesNoResidentBootWritesAreRefusedBeforeAnyByteIsSent) {
-  // The 68331 loader and a packed directory tree: neither has its loader in
-  // this build.
+  // A packed directory tree has no loader in this build.
   struct {
     const char* nome;
     CImmagine img;
   } casi[] = {
-      {"68331 program", CImmagine().Intestazione(Testa(0)).Sequenza(0x10000, 8).Fine(0x0010)},
       {"directory tree",
        CImmagine()
            .Intestazione(Testa(1, 9))
@@ -279,6 +277,26 @@ TEST_F(Caricamento, ModulesNoResidentBootWritesAreRefusedBeforeAnyByteIsSent) {
   const std::string log = Registro();
   EXPECT_NE(log.find("errore start\r\n"), std::string::npos) << log;
   EXPECT_NE(log.find("chiusura interfaccia\r\n"), std::string::npos) << log;
+}
+
+TEST_F(Caricamento, A68331ProgramOnASerialPortGoesToThe68331Loader) {
+  int errore = 0;
+  ASSERT_EQ(job.Analizza(Scrivi(CImmagine().Intestazione(Testa(0)).Sequenza(0x10000, 8).Fine(0x0010)), &errore), 1);
+  int periodo = -1, fase = -1, esito = -1;
+  ASSERT_EQ(job.Avvia(&periodo, &fase, &esito), 1);
+  EXPECT_EQ(periodo, 10);
+  EXPECT_EQ(fase, ST_WAIT_LINK);
+  // No reset pulse: the first bytes on the line are the framed start request
+  // for the module's bytes (the payload of its data record) in packets of 128.
+  {
+    std::lock_guard<std::mutex> l(linea.mutex);
+    const std::vector<std::uint8_t> avvio{0x47, 0x47, 0x00, 0x07, 0x5A, 0x00, 0x00, 0x00, 0x08, 0x00, 0x80};
+    ASSERT_EQ(linea.scritti.size(), avvio.size() + 3);
+    EXPECT_TRUE(std::equal(avvio.begin(), avvio.end(), linea.scritti.begin()));
+    EXPECT_EQ(linea.cambiDtr, 0);
+  }
+  EXPECT_EQ(job.Ferma(&esito), 1);
+  EXPECT_NE(Registro().find("modulo 68331 di 8 byte\r\n"), std::string::npos);
 }
 
 TEST_F(Caricamento, RomBootstrapWritersWithoutTheirRamLoaderFileAreRefusedBeforeAnyByteIsSent) {
