@@ -225,7 +225,7 @@ void CCaricamento::ScegliInterfaccia() {
       interfacciaCorrente = nullptr;
       break;
     case INTERFACCIA_PIC:
-      interfacciaCorrente = nullptr;
+      interfacciaCorrente = &intPic;
       break;
     case INTERFACCIA_ALBERO:
       // The file-system interface; it is never opened by the job.
@@ -260,7 +260,8 @@ CLoad* CCaricamento::ScegliLoader(const CProgDescr& modulo) {
     case INTERFACCIA_CHIAVE_USB:
       return nullptr;  // the key loader
     case INTERFACCIA_PIC:
-      return nullptr;  // the PIC loader
+      loaderCorrente = &loadPic;
+      return loaderCorrente;
     case INTERFACCIA_ALBERO:
       return nullptr;  // the directory-tree loader
     default:

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/esiti.h"
+#include "comm/int_pic.h"
 
 namespace bricola {
 
@@ -344,18 +345,22 @@ namespace bricola {
 
 namespace {
 
-// Placeholder until the PIC driver layer is built: every request fails.
-class CDriverPicAssente : public CDriverPic {
+// The process-wide layer of the PIC interface (opened by CIntPic).
+class CDriverPicProcesso : public CDriverPic {
  public:
-  int ComandoPic(std::uint32_t) override { return 0; }
-  int LeggiPic(std::uint32_t, std::uint8_t*, int) override { return 0; }
-  int ScriviPic(std::uint32_t, const std::uint8_t*, int) override { return 0; }
+  int ComandoPic(std::uint32_t valore) override { return bricola::ComandoPic(valore); }
+  int LeggiPic(std::uint32_t indirizzo, std::uint8_t* buffer, int lunghezza) override {
+    return bricola::LeggiPic(indirizzo, buffer, lunghezza);
+  }
+  int ScriviPic(std::uint32_t indirizzo, const std::uint8_t* dati, int lunghezza) override {
+    return bricola::ScriviPic(indirizzo, dati, lunghezza);
+  }
 };
 
 }  // namespace
 
 CDriverPic& DriverPicDiSistema() {
-  static CDriverPicAssente driver;
+  static CDriverPicProcesso driver;
   return driver;
 }
 
