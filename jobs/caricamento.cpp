@@ -192,6 +192,7 @@ void CCaricamento::ImpostaRegistro(std::string_view percorso) {
   load90F345Boot.ImpostaFileRegistro(percorso);
   load96F338Boot.ImpostaFileRegistro(percorso);
   loadCheckMicro.ImpostaFileRegistro(percorso);
+  load68331.ImpostaFileRegistro(percorso);
 }
 
 CLoadBootstrap& CCaricamento::LoaderBootstrap(int tipoLoad) {
@@ -224,7 +225,7 @@ void CCaricamento::ScegliInterfaccia() {
       interfacciaCorrente = nullptr;
       break;
     case INTERFACCIA_PIC:
-      interfacciaCorrente = nullptr;
+      interfacciaCorrente = &intPic;
       break;
     case INTERFACCIA_ALBERO:
       // The file-system interface; it is never opened by the job.
@@ -259,15 +260,17 @@ CLoad* CCaricamento::ScegliLoader(const CProgDescr& modulo) {
     case INTERFACCIA_CHIAVE_USB:
       return nullptr;  // the key loader
     case INTERFACCIA_PIC:
-      return nullptr;  // the PIC loader
+      loaderCorrente = &loadPic;
+      return loaderCorrente;
     case INTERFACCIA_ALBERO:
       return nullptr;  // the directory-tree loader
     default:
       break;
   }
   switch (modulo.TipoLoad()) {
-    case LOAD_68331:  // the 68331 loader
-      return nullptr;
+    case LOAD_68331:
+      loaderCorrente = &load68331;
+      return loaderCorrente;
     case LOAD_90F497_BOOT:
       loaderCorrente = &load90F497Boot;
       return loaderCorrente;

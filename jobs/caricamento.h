@@ -16,10 +16,13 @@
 #include "base/registro.h"
 #include "bootstrap/load_boot_f2mc.h"
 #include "bootstrap/load_check_micro.h"
+#include "comm/int_pic.h"
 #include "comm/int_seriale.h"
 #include "image/analisi.h"
 #include "load/load.h"
 #include "load/load_90fxxx.h"
+#include "targets/load_68331.h"
+#include "targets/load_pic.h"
 
 namespace bricola {
 
@@ -194,6 +197,7 @@ class CCaricamento : public CFileRegistro {
 
   // Interfaces. The key, PIC and directory-tree interfaces join here.
   CIntSeriale intSeriale;
+  CIntPic intPic;
 
   // Loaders. The ROM bootstrap, 68331, key, PIC and directory-tree loaders,
   // and the micro identification that precedes an MB91F465 boot module, join here.
@@ -203,6 +207,8 @@ class CCaricamento : public CFileRegistro {
   CLoad90F345Boot load90F345Boot;
   CLoad96F338Boot load96F338Boot;
   CLoadCheckMicro loadCheckMicro;
+  CLoad68331 load68331;
+  CLoadPic loadPic;  // keeps an empty log path: it does not log
 
   CInterfaccia* interfacciaCorrente = nullptr;
   CLoad* loaderCorrente = nullptr;
