@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
 #include <string>
 
 #include "base/esiti.h"
 #include "cartella_prova.h"
+#include "platform/interruzione.h"
 #include "platform/sistema.h"
 
 namespace bricola {
@@ -129,6 +131,68 @@ TEST(BatchWorker, DestroyingTheRunnerStopsTheWorker) {
   const int dopo = passi.load();
   Dormi(20);
   EXPECT_EQ(passi.load(), dopo);
+}
+
+// An interruption noted while the job runs (what the SIGINT handler does)
+// stops the worker before its next step, logged, and the runner names the
+// signal; the step is never called again.
+TEST(BatchWorker, InterruptionStopsTheWorkerBeforeItsNextStep) {
+  prova::CartellaProva cartella;
+  const std::string log = cartella.File("log.txt");
+  std::atomic<int> passi{0};
+  {
+    RunnerDiProva runner;
+    runner.ImpostaFileRegistro(log);
+    ASSERT_EQ(runner.AvviaWorker(
+                  [&](int& fase, int&) {
+                    if (++passi == 3) NotaInterruzione(SIGINT);
+                    fase = ST_SEND_MODULE;
+                    return true;
+                  },
+                  1),
+              RC_OK);
+    CBatchProc::AttendiFine(runner);
+    EXPECT_EQ(passi.load(), 3);
+    EXPECT_EQ(runner.Interruzione(), SIGINT);
+    bool inCorso = true;
+    int fase = 0, esito = -1;
+    runner.Stato(inCorso, fase, esito);
+    EXPECT_FALSE(inCorso);
+    EXPECT_EQ(fase, ST_FAILED);
+  }
+  AzzeraInterruzione();
+  const std::string contenuto = prova::LeggiTutto(log);
+  EXPECT_NE(contenuto.find("interruzione dal segnale SIGINT\r\n"), std::string::npos) << contenuto;
+  EXPECT_EQ(contenuto.substr(contenuto.size() - 6), "stop\r\n") << contenuto;
+}
+
+// The handler notes the first signal and leaves the process running; the
+// note keeps the first signal.
+TEST(Interruzione, HandlerNotesTheFirstSignal) {
+  ASSERT_TRUE(InstallaGestoreInterruzione());
+  EXPECT_EQ(SegnaleInterruzione(), 0);
+  std::raise(SIGTERM);
+  EXPECT_EQ(SegnaleInterruzione(), SIGTERM);
+  EXPECT_STREQ(NomeSegnale(SegnaleInterruzione()), "SIGTERM");
+  NotaInterruzione(SIGINT);
+  EXPECT_EQ(SegnaleInterruzione(), SIGTERM);
+  AzzeraInterruzione();
+  std::signal(SIGINT, SIG_DFL);
+  std::signal(SIGTERM, SIG_DFL);
+  EXPECT_EQ(SegnaleInterruzione(), 0);
+}
+
+// A second signal ends the process by that signal.
+TEST(InterruzioneDeathTest, SecondSignalEndsTheProcess) {
+  EXPECT_EXIT(
+      {
+        InstallaGestoreInterruzione();
+        std::raise(SIGINT);
+        std::raise(SIGINT);
+        std::_Exit(0);
+      },
+      ::testing::KilledBySignal(SIGINT), "");
+  AzzeraInterruzione();
 }
 
 }  // namespace

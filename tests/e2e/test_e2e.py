@@ -63,7 +63,7 @@ def Dati(n, seme):
 class Simulatore:
     """bricola-sim on 127.0.0.1 with a dump and a transcript."""
 
-    def __init__(self, cartella, macchina):
+    def __init__(self, cartella, macchina, opzioni=()):
         self.cartella = cartella
         self.file_macchina = os.path.join(cartella, "machine.json")
         self.dump = os.path.join(cartella, "dump.json")
@@ -73,7 +73,7 @@ class Simulatore:
         self.errori = open(os.path.join(cartella, "sim.err"), "w")
         self.processo = subprocess.Popen(
             [SIM, "--listen", "127.0.0.1:0", "--machine", self.file_macchina,
-             "--dump", self.dump, "--transcript", self.trascrizione],
+             "--dump", self.dump, "--transcript", self.trascrizione] + list(opzioni),
             stdout=subprocess.PIPE, stderr=self.errori, text=True)
         pronto, _, _ = select.select([self.processo.stdout], [], [], 10)
         riga = self.processo.stdout.readline() if pronto else ""
@@ -136,6 +136,8 @@ def Memoria(scheda):
 
 
 class E2E(unittest.TestCase):
+    # Further options of every simulator a test starts (["--paced"]).
+    opzioniSimulatore = ()
 
     def setUp(self):
         for nome, p in (("BRICOLA", BRICOLA), ("BRICOLA_SIM", SIM), ("BRICOLA_MKIMAGE", MKIMAGE)):
@@ -165,7 +167,7 @@ class E2E(unittest.TestCase):
         macchina = {"schede": schede}
         if linea:
             macchina["linea"] = linea
-        self.sim = Simulatore(self.cartella, macchina)
+        self.sim = Simulatore(self.cartella, macchina, self.opzioniSimulatore)
         with open(os.path.join(self.config, "Corvanti", "bricola.ini"), "w") as f:
             f.write("[Ports]\nCOM3=rfc2217://127.0.0.1:%d\n" % self.sim.porta)
 
