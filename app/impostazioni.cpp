@@ -13,6 +13,7 @@
 #include <fstream>
 #include <mutex>
 #include <string>
+#include <utility>
 
 namespace bricola {
 namespace {
@@ -87,7 +88,7 @@ bool RigheSane(const std::string& testo) {
 // A missing file is a first run; a directory or a file that cannot be opened is unreadable.
 enum class StatoFile { Mancante, Integro, Guasto, Illeggibile };
 
-StatoFile EsaminaFile(const std::string& percorso) {
+StatoFile EsaminaFile(const std::string& percorso, std::string* contenuto = nullptr) {
   std::error_code e;
   const auto tipo = std::filesystem::status(percorso, e).type();
   if (tipo == std::filesystem::file_type::not_found) return StatoFile::Mancante;
@@ -98,7 +99,51 @@ StatoFile EsaminaFile(const std::string& percorso) {
   char blocco[4096];
   while (f.read(blocco, sizeof blocco) || f.gcount() > 0) testo.append(blocco, static_cast<std::size_t>(f.gcount()));
   if (f.bad()) return StatoFile::Illeggibile;
-  return RigheSane(testo) ? StatoFile::Integro : StatoFile::Guasto;
+  const bool sano = RigheSane(testo);
+  if (contenuto != nullptr) *contenuto = std::move(testo);
+  return sano ? StatoFile::Integro : StatoFile::Guasto;
+}
+
+// Qt's INI reader takes only ';' for a comment: a '#' comment line is a format
+// error to it, after which no value can be read and every write reports a
+// failure. The text with each '#' that starts a comment line turned into ';'
+// (the same file to this program); false when there is no such line.
+bool CommentiPerQt(std::string& testo) {
+  bool cambiato = false;
+  bool inizioRiga = true;
+  for (char& c : testo) {
+    if (inizioRiga && c == '#') {
+      c = ';';
+      cambiato = true;
+    }
+    if (c == '\n') {
+      inizioRiga = true;
+    } else if (c != ' ' && c != '\t') {
+      inizioRiga = false;
+    }
+  }
+  return cambiato;
+}
+
+// Writes `testo` into a new file beside `percorso` (or, when that folder is
+// not writable, in the temporary folder); its path, empty on failure.
+std::string FileAccanto(const std::string& percorso, const std::string& testo) {
+  std::error_code e;
+  const std::string temporanea = std::filesystem::temp_directory_path(e).string();
+  for (std::string modello : {percorso + ".XXXXXX", temporanea + "/bricola-ini.XXXXXX"}) {
+    const int fd = ::mkstemp(modello.data());
+    if (fd < 0) continue;
+    std::size_t scritti = 0;
+    while (scritti < testo.size()) {
+      const ssize_t n = ::write(fd, testo.data() + scritti, testo.size() - scritti);
+      if (n <= 0) break;
+      scritti += static_cast<std::size_t>(n);
+    }
+    const bool ok = ::close(fd) == 0 && scritti == testo.size();
+    if (ok) return modello;
+    std::filesystem::remove(modello, e);
+  }
+  return {};
 }
 
 QString Chiave(std::string_view nome) {
@@ -113,11 +158,28 @@ QString Chiave(std::string_view nome) {
 // reader as a list: it is joined again.
 bool LeggiTesto(std::string_view nome, std::string* testo) {
   const std::string percorso = PercorsoImpostazioni();
-  const StatoFile stato = EsaminaFile(percorso);
+  std::string contenuto;
+  const StatoFile stato = EsaminaFile(percorso, &contenuto);
   if (stato != StatoFile::Integro) return false;
-  QSettings s(QString::fromStdString(percorso), QSettings::IniFormat);
-  const QVariant v = s.value(Chiave(nome));  // the file is read here; status() tells how it went
-  if (s.status() != QSettings::NoError || !v.isValid()) return false;
+  // A file with '#' comments is read from a copy with ';' comments (the file
+  // itself is left as it is).
+  std::string copia;
+  if (CommentiPerQt(contenuto)) {
+    copia = FileAccanto(percorso, contenuto);
+    if (copia.empty()) return false;
+  }
+  QVariant v;
+  QSettings::Status esito;
+  {
+    QSettings s(QString::fromStdString(copia.empty() ? percorso : copia), QSettings::IniFormat);
+    v = s.value(Chiave(nome));  // the file is read here; status() tells how it went
+    esito = s.status();
+  }
+  if (!copia.empty()) {
+    std::error_code e;
+    std::filesystem::remove(copia, e);
+  }
+  if (esito != QSettings::NoError || !v.isValid()) return false;
   if (v.typeId() == QMetaType::QStringList) {
     *testo = v.toStringList().join(QStringLiteral(", ")).toStdString();
   } else if (v.canConvert<QString>()) {
@@ -130,8 +192,17 @@ bool LeggiTesto(std::string_view nome, std::string* testo) {
 
 bool Scrivi(std::string_view nome, const QVariant& valore) {
   const std::string percorso = PercorsoImpostazioni();
-  const StatoFile stato = EsaminaFile(percorso);
+  std::string contenuto;
+  const StatoFile stato = EsaminaFile(percorso, &contenuto);
   if (stato == StatoFile::Illeggibile) return false;
+  if (stato == StatoFile::Integro && CommentiPerQt(contenuto)) {
+    // The INI writer drops every comment anyway; its reader must not stumble
+    // on the '#' ones first.
+    std::ofstream f(percorso, std::ios::binary | std::ios::trunc);
+    f << contenuto;
+    f.close();
+    if (!f) return false;
+  }
   if (stato == StatoFile::Guasto) {
     // The INI writer would rewrite a corrupt file from the little it made of
     // it. The file is kept aside, whole, as "<name>.ini.guasto", and the new

@@ -193,6 +193,28 @@ TEST_F(Impostazioni, FileShapesTakenAsCorrupt) {
   EXPECT_EQ(LeggiImpostazioneIntero(kValorePorta, -1), 3);
 }
 
+// '#' starts a comment as ';' does, wherever the line stands: the values
+// around it read, reading leaves the file as it is, and a write succeeds and
+// keeps the other values.
+TEST_F(Impostazioni, HashCommentsDoNotSpoilReadingOrWriting) {
+  const std::string testo = "# made by hand\n[Settings]\nPorta=3\n  # the image\nFile=/a/fw.bin\n[Bootstrap]\n#\nDirectory=/r\n";
+  ScriviFile(testo);
+  EXPECT_EQ(LeggiImpostazioneIntero(kValorePorta, -1), 3);
+  EXPECT_EQ(LeggiImpostazioneStringa(kValoreFile, "-"), "/a/fw.bin");
+  EXPECT_EQ(LeggiImpostazioneSezione(kSezioneBootstrap, kValoreCartellaBootstrap, "-"), "/r");
+  EXPECT_EQ(prova::LeggiTutto(File()), testo);
+  // No copy is left beside the file.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(std::filesystem::path(File()).parent_path()),
+                          std::filesystem::directory_iterator()),
+            1);
+
+  EXPECT_TRUE(ScriviImpostazioneIntero(kValorePorta, 5));
+  EXPECT_EQ(LeggiImpostazioneIntero(kValorePorta, -1), 5);
+  EXPECT_EQ(LeggiImpostazioneStringa(kValoreFile, "-"), "/a/fw.bin");
+  EXPECT_EQ(LeggiImpostazioneSezione(kSezioneBootstrap, kValoreCartellaBootstrap, "-"), "/r");
+  EXPECT_FALSE(std::filesystem::exists(File() + ".guasto"));
+}
+
 TEST_F(Impostazioni, UnreadableFileGivesDefaultsWithoutCrash) {
   // A directory where the file should be: it can be neither read nor written.
   std::filesystem::create_directories(File());
