@@ -15,6 +15,7 @@
 
 #include "base/registro.h"
 #include "bootstrap/load_boot_f2mc.h"
+#include "bootstrap/load_boot_fr.h"
 #include "bootstrap/load_check_micro.h"
 #include "comm/int_seriale.h"
 #include "image/analisi.h"
@@ -202,6 +203,7 @@ class CCaricamento : public CFileRegistro {
   CLoad90F497Boot load90F497Boot;
   CLoad90F345Boot load90F345Boot;
   CLoad96F338Boot load96F338Boot;
+  CLoad91F465Boot load91F465Boot;
   CLoadCheckMicro loadCheckMicro;
 
   CInterfaccia* interfacciaCorrente = nullptr;
