@@ -93,6 +93,14 @@ class Fr(test_e2e.E2E, unittest.TestCase):
         return [r.split(" ", 2)[2] for r in self.sim.Righe()
                 if re.match(r"^\S+ linea (dtr|rts) [01]$", r)]
 
+    def AssertPrefissiInOrdine(self, righe, attesi):
+        """Lines starting with attesi appear in righe in this order."""
+        i = 0
+        for r in righe:
+            if i < len(attesi) and r.startswith(attesi[i]):
+                i += 1
+        self.assertEqual(i, len(attesi), "missing in order: %r\n--- log:\n%s" % (attesi[i:], "\n".join(righe)))
+
     def AssertFlashIntatta(self):
         fr = self.Fr()
         self.assertEqual(fr["scritti"], [])
@@ -180,6 +188,139 @@ class Fr(test_e2e.E2E, unittest.TestCase):
         self.assertEqual(len([r for r in log if r.startswith("InvioBlocco: ")]), 48 + 7)
         self.assertEqual(log.count("ricevuto write"), 8)
 
+
+    def test_board_of_another_micro_running_a_resident_boot_is_refused_with_66(self):
+        self.ram = self.Caricatori()
+        self.Avvia([Scheda(micro=1)])
+        with open(os.path.join(self.config, "Corvanti", "bricola.ini"), "a") as f:
+            f.write("[Bootstrap]\nDirectory=%s\n" % self.ram)
+        stato, errori = self.Carica(self.ModuloFr())
+        self.assertEqual(stato, 66, errori)
+        self.AssertSenzaScritture(self.sim.Dump())
+        log = self.Log()
+        self.assertEqual(log.count("invio check 465"), 5)
+        self.AssertPrefissiInOrdine(log, ["check 465 timeout definitivo", "velocita' 38400 bit/s",
+                                          "InvioGetFirma: f3 60 03 18", "GetFirmaRicevi: ricevuto margine",
+                                          "InvioGetMicro:", "MicroRicevi: ricevuto margine"])
+        self.assertNotIn("caricamento modulo", log)
+        # The boot answered its signature and its micro; nothing else was asked.
+        self.assertEqual(test_e2e.Compatta([c for _, c in self.sim.Richieste()]), ["GetFirma", "GetMicro"])
+
+    def test_byte_read_back_wrong_ends_with_32_without_prog32(self):
+        self.AvviaFr(fr={"guasti": [{"tipo": "byteErrato", "posizione": 3, "bit": 2, "volte": 1}]})
+        stato, errori = self.Carica(self.ModuloFr())
+        self.assertEqual(stato, 32, errori)
+        log = self.Log()
+        self.AssertInOrdine(log, ["invio read init", "InvioReadAddr: 00148000", "InvioReadNum: 040",
+                                  "contenuto della flash non corrispondente"])
+        self.assertNotIn("invio Prog32 init", log)
+        kernel = self.DalPc()
+        self.assertNotIn("70", kernel)
+        # The first read is the one that shows the wrong byte; nothing is read after it.
+        self.assertEqual(kernel.count("72"), 1)
+        self.assertNotIn(0x14FFFC, Contenuto(self.Fr()))
+
+    def test_wrong_segment_sum_ends_with_28_before_any_later_segment_or_the_call(self):
+        self.AvviaFr(fr={"guasti": [{"tipo": "sommaErrata", "indirizzo": "0x2FFF1"}]})
+        stato, errori = self.Carica(self.ModuloFr())
+        self.assertEqual(stato, 28, errori)
+        log = self.Log()
+        self.AssertInOrdine(log, ["InvioBlocco: inizio 02fffe, lung. 0002", "ricevuto write",
+                                  "InvioBlocco: inizio 02fff1, lung. 0001", "dati fine tentativi",
+                                  "inizio impulso finale DTR"])
+        self.assertTrue(any(re.match(r"^ricevuto errato \[[0-9a-f]{2}\]$", r) for r in log), log)
+        self.assertNotIn("InvioBlocco: inizio 02fff5, lung. 0001", log)
+        self.assertNotIn("dati nuovo tentativo", log)
+        fr = self.Fr()
+        self.assertEqual(fr["fr"]["avviiKernel"], 0)
+        # No call prefix (01 04) ever went to the bootstrap, and nothing to a kernel.
+        self.assertNotIn("04", self.DalPc("bootstrap"))
+        self.assertEqual(self.DalPc(), [])
+        self.AssertFlashIntatta()
+
+    def test_late_first_sync_costs_one_provisional_timeout(self):
+        self.AvviaFr(fr={"guasti": [{"tipo": "syncTardivo", "ritardoMs": 150, "volte": 1}]})
+        stato, errori = self.Carica(self.ModuloFr())
+        self.assertEqual(stato, 0, errori)
+        log = self.Log()
+        self.assertEqual(log.count("sync loader timeout provvisorio"), 1)
+        self.AssertInOrdine(log, ["invio sync loader", "sync loader timeout provvisorio", "invio sync loader",
+                                  "ricevuto sync loader", "traferimento completato"])
+        self.assertEqual(Contenuto(self.Fr()), Atteso(MODULO))
+
+    def test_chip_with_a_resident_boot_is_erased_through_it_then_written_through_its_bootstrap(self):
+        vecchio = [(0x148000, bytes(range(64))), (0x14C100, b"\x01\x02")]
+        self.AvviaFr(fr={"bootResidente": True, "cancellazioneChipMs": 1500}, contenuto=vecchio)
+        stato, errori = self.Carica(self.ModuloFr())
+        self.assertEqual(stato, 0, errori)
+        fr = self.Fr()
+        self.assertEqual(Contenuto(fr), Atteso(MODULO))
+        self.assertFalse(fr["fr"]["bootResidente"])
+        log = self.Log()
+        self.AssertPrefissiInOrdine(log, [
+            # The micro check finds the MB91F465 through its boot ...
+            "check 465 timeout definitivo", "velocita' 38400 bit/s", "InvioGetFirma: f3 60 03 18",
+            "caricamento modulo",
+            # ... and the writer asks that boot to erase the chip, waits, and resets into the bootstrap.
+            "velocita' 38400 bit/s", "inizio impulso DTR", "fine impulso DTR", "InvioGetFirma: f3 60 03 18",
+            "InvioGetMicro:", "InvioCancellaChip: ef 00",
+            "velocita' 9600 bit/s", "inizio impulso DTR", "fine impulso DTR",
+            "invio check 465", "ricevuto check 465", "invio write check", "ricevuto sync loader",
+            "InvioBlank: 148000", "invio write init", "traferimento completato"])
+        # The chip erase left both sectors blank: no kernel erase.
+        self.assertNotIn("InvioEraseInit", log)
+        self.assertNotIn("73", self.DalPc())
+        righe = self.sim.Righe()
+        self.assertTrue(any("cancellazione chip fr completata" in r for r in righe))
+
+    def test_module_without_the_last_word_is_written_and_verified_then_ends_with_6(self):
+        self.AvviaFr()
+        blocchi = [(0x148000, Dati(40, 21)), (0x14A000, Dati(6, 22))]
+        stato, errori = self.Carica(self.ModuloFr(blocchi))
+        self.assertEqual(stato, 6, errori)
+        self.assertEqual(Contenuto(self.Fr()), Atteso(blocchi))
+        kernel = self.DalPc()
+        self.AssertInOrdine(kernel, ["72", Testo("00148000"), Testo("028"), "72", Testo("0014a000"), Testo("006")])
+        self.assertNotIn("70", kernel)
+        log = self.Log()
+        self.assertNotIn("invio Prog32 init", log)
+        self.assertNotIn("traferimento completato", log)
+
+    def test_board_that_never_answers_ends_with_71_after_three_signature_requests(self):
+        self.AvviaFr(fr={"guasti": [{"tipo": "silenzio", "parte": "*"}]})
+        stato, errori = self.Carica(self.ModuloFr())
+        self.assertEqual(stato, 71, errori)
+        log = self.Log()
+        self.assertEqual(log.count("invio check 465"), 5)
+        self.assertEqual(len([r for r in log if r.startswith("InvioGetFirma:")]), 3)
+        self.AssertInOrdine(log, ["check 465 timeout definitivo", "richiesta firma tentativi mancanti 2",
+                                  "richiesta firma tentativi mancanti 1", "richiesta firma fine tentativi"])
+        self.assertNotIn("caricamento modulo", log)
+        self.AssertFlashIntatta()
+
+    # --- refusals before the line is touched ----------------------------------------------
+
+    def AssertRifiutoKernel(self, lunghezza, codice, riga):
+        self.AvviaFr()
+        kernel = os.path.join(self.ram, KERNEL)
+        if lunghezza is None:
+            os.remove(kernel)
+        else:
+            os.truncate(kernel, lunghezza)
+        stato, errori = self.Carica(self.ModuloFr())
+        self.assertEqual(stato, codice, errori)
+        self.assertEqual(self.Linee(), ["dtr 0", "rts 0"])  # only the port's opening
+        self.assertEqual(self.sim.Frame(), [])
+        log = self.Log()
+        self.assertIn(riga % kernel, log)
+        self.assertIn("errore start", log)
+        self.assertNotIn("invio check 465", log)
+
+    def test_missing_kernel_file_refuses_before_the_line(self):
+        self.AssertRifiutoKernel(None, 1, "immagine caricatore %s non trovata")
+
+    def test_short_kernel_file_refuses_before_the_line(self):
+        self.AssertRifiutoKernel(12287, 3, "immagine caricatore %s: lunghezza 12287 byte invece di 12288")
 
 if __name__ == "__main__":
     unittest.main()
