@@ -342,7 +342,12 @@ void CLoad91FxxxBoot::ScadenzaDopoLinea(int ms) {
 
 int CLoad91FxxxBoot::InviaKernel(const std::uint8_t* dati, int n, int lunghezzaRisposta, int timeoutMs) {
   ContaSullaLinea(n);
-  const int inviato = InviaRichiesta(dati, n, lunghezzaRisposta, timeoutMs, 0);
+  // The reply is awaited for its time once the line has carried the request;
+  // the receive thread reads for three quarters of what it is given, so the
+  // line's time is added as four thirds.
+  const std::int64_t inCoda = std::max<std::int64_t>(0, lineaLibera - Orologio().Millisecondi());
+  const int inviato =
+      InviaRichiesta(dati, n, lunghezzaRisposta, timeoutMs + static_cast<int>((inCoda * 4 + 2) / 3), 0);
   ScadenzaDopoLinea(timeoutMs);
   return inviato;
 }
