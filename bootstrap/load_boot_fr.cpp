@@ -18,6 +18,7 @@ constexpr int kTentativiFirma = 100000;
 constexpr int kTentativiKernel = 5;
 
 constexpr int kEcoRomMs = 20;
+constexpr int kGraziaEcoMs = 80;  // more for an echo not yet there after the window
 constexpr int kSondaMs = 200;
 constexpr int kChunkMs = 1000;
 constexpr int kChiamataMs = 200;
@@ -370,6 +371,18 @@ int CLoad91FxxxBoot::ComandoRom(ComandoRomFr c) {
       RiceviRisposta(risposta, 1);
     }
     RiceviRisposta(risposta, 1);
+    if (byteRicevuti < 1) {
+      // The chip echoes within the window; a line that carries the bytes over
+      // a network (RFC 2217) and a busy machine can add more than that on the
+      // way back. An echo still missing is awaited a little longer; a wrong
+      // one fails at once all the same.
+      interfaccia->AttendiRisposta(1, kGraziaEcoMs);
+      ImpostaScadenza(kGraziaEcoMs);
+      while (byteRicevuti < 1 && !Scaduto()) {
+        Orologio().Dormi(1);
+        RiceviRisposta(risposta, 1);
+      }
+    }
     if (byteRicevuti < 1) return 0;
     if (risposta[0] != eco[k]) {
       RegistraValori("start comando inatteso %02x alla posizione %d", risposta[0], k);

@@ -141,6 +141,8 @@ class CChipFr {
   std::string codaErase = " OK \r\n";        // the end of the erase reply
   std::uint32_t alteratoA = 0xFFFFFFFF;      // this flash byte reads back changed
   int dumpRotti = 0;                         // so many dumps with a bad value first
+  int ritardoEcoMs = 0;                      // the prefix echoes show this late (a slow line)
+  COrologio* orologio = nullptr;
 
   // What happened.
   std::map<std::uint32_t, std::uint8_t> ram, flash;  // flash: absent = FF
@@ -161,6 +163,7 @@ class CChipFr {
     else if (stato == Stato::Kernel) Kernel();
   }
   int Prendi(std::uint8_t* d, int n) {
+    if (orologio && orologio->Millisecondi() < pronto) return 0;
     const int k = std::min<int>(n, static_cast<int>(uscita.size()));
     std::copy(uscita.begin(), uscita.begin() + k, d);
     uscita.erase(uscita.begin(), uscita.begin() + k);
@@ -174,6 +177,10 @@ class CChipFr {
 
  private:
   enum class Stato { Spento, Bootstrap, Kernel };
+  void Ritarda() {
+    if (orologio) pronto = orologio->Millisecondi() + ritardoEcoMs;
+  }
+  std::int64_t pronto = 0;
   void Rispondi(const Byte& b) { uscita.insert(uscita.end(), b.begin(), b.end()); }
   void Rispondi(const std::string& s) { Rispondi(Testo(s)); }
   static std::uint32_t Le(const Byte& b, std::size_t i, int n) {
@@ -193,6 +200,7 @@ class CChipFr {
           prefisso = true;
           ingresso.erase(ingresso.begin());
           Rispondi(Byte{ecoPrefisso});
+          Ritarda();
           continue;
         }
         return;
@@ -201,6 +209,7 @@ class CChipFr {
         prefisso = false;
         ingresso.erase(ingresso.begin());
         Rispondi(Byte{static_cast<std::uint8_t>(0x80 | b)});
+        Ritarda();
       } else if (comando == 0x04) {
         if (ingresso.size() < 4) return;
         ++chiamate;
@@ -391,6 +400,7 @@ class BootFr : public ::testing::Test {
     int esito = 0;
     ASSERT_EQ(interfaccia.ApriLinea(2, 9600, 0, &esito), 1);
     l.ImpostaOrologio(&orologio);
+    chip.orologio = &orologio;
     l.ImpostaFileRegistro(cartella.File("registro.txt"));
   }
   void TearDown() override {
@@ -488,6 +498,22 @@ TEST_F(BootFr, EcoDelPrefissoErrataNonInviaIlSecondoByte) {
   ASSERT_GE(chip.dalPc.size(), 2u);
   EXPECT_EQ(Byte(chip.dalPc.begin(), chip.dalPc.end()), (Byte{'V', 0x01}));
   EXPECT_GE(orologio.adesso - prima, 600 + 27 + 40 + 20);
+}
+
+TEST_F(BootFr, EcoInRitardoVieneAttesoUnPoDiPiuMaNonSenzaFine) {
+  // An echo 30 ms late (a network line) still counts ...
+  chip.ritardoEcoMs = 30;
+  Esegui(prova::CImmagine().Dati(0x148000, prova::Schema(16, 2)).Dati(0x14FFFC, kParola));
+  EXPECT_EQ(l.fase, ST_DONE) << l.esito << "\n" << Righe();
+}
+
+TEST_F(BootFr, EcoCheNonArrivaFinisceCon21) {
+  // ... one that does not come within 100 ms does not.
+  chip.ritardoEcoMs = 150;
+  Esegui(prova::CImmagine().Dati(0x148000, prova::Schema(16, 2)).Dati(0x14FFFC, kParola));
+  EXPECT_EQ(l.esito, RC_PACKET_SEND);
+  EXPECT_EQ(Conta("write check errore"), 1) << Righe();
+  EXPECT_EQ(Byte(chip.dalPc.begin(), chip.dalPc.end()), (Byte{'V', 0x01}));
 }
 
 TEST_F(BootFr, SommaDiSegmentoErrataFinisceSenzaAltriSegmentiNeChiamata) {
