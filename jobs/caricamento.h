@@ -167,7 +167,7 @@ class CCaricamento : public CFileRegistro {
   void ScegliInterfaccia();
   void InterfacciaPerModulo();
   // The loader for the current module on the current interface: the main
-  // loader, and the pre-loader (none yet in this build). Null when no loader
+  // loader, and the pre-loader (the micro check before an MB91F465 boot). Null when no loader
   // of this build serves the module.
   CLoad* ScegliLoader(const CProgDescr& modulo);
   // Starts the current module. 1 started (or, on a remote connection, held),
