@@ -81,6 +81,10 @@ bool RigheSane(const std::string& testo) {
     }
     const auto uguale = riga.find('=');
     if (uguale == std::string_view::npos || uguale == 0) return false;
+    // Qt's INI reader takes '"' in a name as the start of a quoted text and
+    // ';' as the start of a comment: the line then has no '=' for it, a format
+    // error after which it reads nothing and reports every write as failed.
+    if (riga.substr(0, uguale).find_first_of("\";") != std::string_view::npos) return false;
   }
   return true;
 }

@@ -215,6 +215,19 @@ TEST_F(Impostazioni, HashCommentsDoNotSpoilReadingOrWriting) {
   EXPECT_FALSE(std::filesystem::exists(File() + ".guasto"));
 }
 
+// Names the INI reader cannot parse ('"' or ';' in them) make the file
+// corrupt: defaults, and the first write keeps it whole aside and succeeds.
+TEST_F(Impostazioni, NamesTheIniReaderRefusesMakeTheFileCorrupt) {
+  for (const std::string testo : {"[Settings]\nPorta=3\nFile\"=x\n", "[Settings]\nPorta=3\nA;b=x\n"}) {
+    std::filesystem::remove(File() + ".guasto");
+    ScriviFile(testo);
+    EXPECT_EQ(LeggiImpostazioneIntero(kValorePorta, -1), -1) << testo;
+    EXPECT_TRUE(ScriviImpostazioneIntero(kValorePorta, 5)) << testo;
+    EXPECT_EQ(LeggiImpostazioneIntero(kValorePorta, -1), 5) << testo;
+    EXPECT_EQ(prova::LeggiTutto(File() + ".guasto"), testo);
+  }
+}
+
 TEST_F(Impostazioni, UnreadableFileGivesDefaultsWithoutCrash) {
   // A directory where the file should be: it can be neither read nor written.
   std::filesystem::create_directories(File());
