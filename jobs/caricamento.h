@@ -16,8 +16,13 @@
 #include "base/registro.h"
 #include "bootstrap/load_boot_f2mc.h"
 #include "bootstrap/load_check_micro.h"
+#include "comm/int_file_system.h"
 #include "comm/int_seriale.h"
 #include "image/analisi.h"
+#include "key/int_parallela.h"
+#include "key/load_memox.h"
+#include "key/load_tree.h"
+#include "key/memox_interfaccia.h"
 #include "load/load.h"
 #include "load/load_90fxxx.h"
 
@@ -151,6 +156,11 @@ class CCaricamento : public CFileRegistro {
   // The ROM-bootstrap loaders and the micro identification (the same, for tests).
   CLoadBootstrap& LoaderBootstrap(int tipoLoad);
   CLoadCheckMicro& LoaderCheckMicro() { return loadCheckMicro; }
+  // The key and directory-tree loaders (the same, for tests).
+  CLoadMemox& LoaderMemox() { return loadMemox; }
+  CLoadTree& LoaderTree() { return loadTree; }
+  // The key devices of the two kinds (not owned; tests give devices of their own).
+  void ImpostaDispositiviChiave(CMemoxInterfaccia* usb, CMemoxInterfaccia* parallela);
 
  private:
   // The figures Progresso hands out, refreshed after every start and step.
@@ -163,6 +173,8 @@ class CCaricamento : public CFileRegistro {
   };
 
   void CalcolaRiepiloghi();
+  // The key device of the interface type to the key interface and the key loader.
+  void DaiDispositivoChiave();
   void ScegliInterfaccia();
   void InterfacciaPerModulo();
   // The loader for the current module on the current interface: the main
@@ -194,6 +206,10 @@ class CCaricamento : public CFileRegistro {
 
   // Interfaces. The key, PIC and directory-tree interfaces join here.
   CIntSeriale intSeriale;
+  CMemoxInterfaccia* dispositivoUsb = nullptr;
+  CMemoxInterfaccia* dispositivoParallela = nullptr;
+  CIntParallela intParallela;
+  CIntFileSystem intFileSystem;
 
   // Loaders. The ROM bootstrap, 68331, key, PIC and directory-tree loaders,
   // and the micro identification that precedes an MB91F465 boot module, join here.
@@ -203,6 +219,8 @@ class CCaricamento : public CFileRegistro {
   CLoad90F345Boot load90F345Boot;
   CLoad96F338Boot load96F338Boot;
   CLoadCheckMicro loadCheckMicro;
+  CLoadMemox loadMemox;
+  CLoadTree loadTree;
 
   CInterfaccia* interfacciaCorrente = nullptr;
   CLoad* loaderCorrente = nullptr;
