@@ -348,6 +348,20 @@ int CCaricamento::AvviaModulo(int senzaReset, CLoad* loader, int identificato, i
   }
   *periodoTimer = loader->PeriodoTimer();
 
+  // A job that began with a packed tree has not opened the port of the
+  // modules after it yet.
+  if (tipoInterfaccia != INTERFACCIA_ALBERO && !interfacciaAperta && interfacciaCorrente) {
+    RegistraValore("velocita' apertura %d bit/s", kVelocitaApertura);
+    int codice = RC_PORT_OPEN;
+    if (!interfacciaCorrente->ApriLinea(porta, kVelocitaApertura, TipoChiave(tipoInterfaccia) ? 1 : 0, &codice)) {
+      Registra("errore apertura interfaccia");
+      *esito = codice;
+      return 0;
+    }
+    Registra("interfaccia aperta");
+    interfacciaAperta = 1;
+  }
+
   if (modo == MODO_REMOTO && !senzaReset) {
     // A remote connection holds its first module until the link carries it.
     inCorso = 1;
@@ -419,6 +433,7 @@ void CCaricamento::ChiudiInterfaccia() {
   }
   aperturaPropria = 0;
   tipoPrecedente = 0;
+  interfacciaAperta = 0;
 }
 
 int CCaricamento::ProssimoSelezionato(int da) const {
@@ -458,6 +473,7 @@ int CCaricamento::Avvia(int* periodoTimer, int* fase, int* esito) {
   }
   indiceModulo = primo;
   moduloAvviato = 0;
+  interfacciaAperta = 0;
   loaderCorrente = nullptr;
   preLoader = nullptr;
   loaderAvviato = 0;
@@ -479,6 +495,7 @@ int CCaricamento::Avvia(int* periodoTimer, int* fase, int* esito) {
       return 0;
     }
     Registra("interfaccia aperta");
+    interfacciaAperta = 1;
   }
 
   int boot = 0;

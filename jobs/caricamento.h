@@ -203,6 +203,7 @@ class CCaricamento : public CFileRegistro {
   int modo = MODO_LOCALE;
   int valore = 0;
   int aperturaPropria = 0;
+  int interfacciaAperta = 0;  // the job opened the interface of its non-tree modules
 
   // Interfaces. The key, PIC and directory-tree interfaces join here.
   CIntSeriale intSeriale;

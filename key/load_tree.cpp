@@ -102,23 +102,34 @@ std::string CLoadTree::CartellaDestinazione() const {
   return cartellaPredefinita;
 }
 
-bool CLoadTree::ApriAlbero(std::uint32_t inizio) {
+bool CLoadTree::ApriAlbero(std::uint32_t inizio, std::uint32_t fine) {
   std::uint8_t testa[kTestaVoce];
   if (!fileModulo.Posiziona(inizio)) return false;
   // The tree is the payload of the module's first data record; a header,
-  // address or user data record standing before it is passed over.
+  // address or user data record standing before it is passed over. The
+  // analysis of a module of load kind 0 already points at the payload itself
+  // (inizio at the block head, fine at its end).
+  bool primo = true;
   for (;;) {
     if (!fileModulo.Leggi(testa, kTestaRecord)) return false;
     if (LeggiU32(testa) != kMarcaTipizzato) break;
     const std::uint16_t tipo = LeggiU16(testa + 4);
     const std::uint16_t dimensione = LeggiU16(testa + 6);
+    if (primo && tipo == kTipoDescrizione) {
+      if (fine < inizio + kTestaBlocco || !fileModulo.Posiziona(inizio)) return false;
+      fineDati = fine;
+      break;
+    }
+    primo = false;
     if (tipo == kTipoFine) return false;
     if (tipo == kTipoIndirizzo) continue;
     if (dimensione < kTestaRecord || !fileModulo.Sposta(dimensione - kTestaRecord)) return false;
   }
-  const std::uint32_t lunghezza = LeggiU32(testa);
-  fineDati = fileModulo.Posizione() + lunghezza;
-  if (lunghezza < kTestaBlocco) return false;
+  if (LeggiU32(testa) != kMarcaTipizzato) {
+    const std::uint32_t lunghezza = LeggiU32(testa);
+    fineDati = fileModulo.Posizione() + lunghezza;
+    if (lunghezza < kTestaBlocco) return false;
+  }
   if (!fileModulo.Leggi(testa, kTestaBlocco)) return false;
   if (LeggiU32(testa) != kMarcaTipizzato || LeggiU16(testa + 4) != kTipoDescrizione || testa[8] != 0) return false;
   cartellaPredefinita.clear();
@@ -146,7 +157,7 @@ bool CLoadTree::ApriAlbero(std::uint32_t inizio) {
   }
 }
 
-int CLoadTree::Avvia(const std::string& percorso, std::uint32_t inizio, std::uint32_t, std::uint16_t,
+int CLoadTree::Avvia(const std::string& percorso, std::uint32_t inizio, std::uint32_t fine, std::uint16_t,
                      const std::uint32_t*, int tipoModulo, int, int, CInterfaccia*, int, const int*, int,
                      int* esitoOut) {
   const auto rifiuta = [&](int codice) {
@@ -160,7 +171,7 @@ int CLoadTree::Avvia(const std::string& percorso, std::uint32_t inizio, std::uin
     Registra("errore apertura file");
     return rifiuta(RC_FILE_OPEN);
   }
-  if (!ApriAlbero(inizio)) {
+  if (!ApriAlbero(inizio, fine)) {
     fileModulo.Chiudi();
     Registra("errore scansione blocchi file");
     return rifiuta(RC_MODULE_CORRUPT);

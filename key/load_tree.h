@@ -58,7 +58,7 @@ class CLoadTree : public CLoad {
   enum class Voce { fatta, fineAlbero, errore };
   int Fallisci(int codice);
   // Opens the tree at inizio: record head, block head, description entries.
-  bool ApriAlbero(std::uint32_t inizio);
+  bool ApriAlbero(std::uint32_t inizio, std::uint32_t fine);
   Voce EstraiVoce(std::uint32_t* contenuto);
 
   bool finito = true;
