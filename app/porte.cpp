@@ -9,9 +9,11 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "app/impostazioni.h"
 #include "comm/porta_seriale.h"
+#include "platform/dispositivi.h"
 #include "platform/linee.h"
 
 namespace bricola {
@@ -89,6 +91,10 @@ MappaPorte ComponiMappaPorte(const MappaPorte& esplicite, const std::vector<std:
   for (const auto& [n, d] : esplicite.lpt)
     if (n >= 1 && n <= kMaxNumeroPorta && !d.empty()) m.lpt[n] = d;
 
+  m.usb = esplicite.usb.empty() ? std::string("hid") : esplicite.usb;
+  for (const auto& [k, d] : esplicite.pic)
+    if (k >= 0 && k <= kMaxNumeroPorta && !d.empty()) m.pic[k] = d;
+
   std::set<std::string> giaNominati;
   for (const auto& [n, d] : m.com) giaNominati.insert(Canonico(d));
 
@@ -121,17 +127,27 @@ MappaPorte LeggiPorteImpostate(const std::string& percorsoIni) {
   if (s.childKeys().isEmpty() || s.status() == QSettings::AccessError) return m;
   for (const QString& chiave : s.childKeys()) {
     const std::string k = chiave.toUpper().toStdString();
-    std::map<int, std::string>* destinazione = nullptr;
-    if (k.rfind("COM", 0) == 0) destinazione = &m.com;
-    if (k.rfind("LPT", 0) == 0) destinazione = &m.lpt;
-    if (destinazione == nullptr) continue;
-    const int n = Indice(std::string_view(k).substr(3));
-    if (n < 1 || n > kMaxNumeroPorta) continue;
     const QVariant v = s.value(chiave);
     const QString testo = v.typeId() == QMetaType::QStringList ? v.toStringList().join(QStringLiteral(","))
                                                               : v.toString();
     const std::string valore = testo.trimmed().toStdString();
-    if (!valore.empty()) (*destinazione)[n] = valore;
+    if (valore.empty()) continue;
+    if (k == "USB") {
+      m.usb = valore;
+      continue;
+    }
+    std::map<int, std::string>* destinazione = nullptr;
+    int primo = 1;
+    if (k.rfind("COM", 0) == 0) destinazione = &m.com;
+    if (k.rfind("LPT", 0) == 0) destinazione = &m.lpt;
+    if (k.rfind("PIC", 0) == 0) {
+      destinazione = &m.pic;
+      primo = 0;
+    }
+    if (destinazione == nullptr) continue;
+    const int n = Indice(std::string_view(k).substr(3));
+    if (n < primo || n > kMaxNumeroPorta) continue;
+    (*destinazione)[n] = valore;
   }
   return m;
 }
@@ -144,6 +160,11 @@ void CMainProc::EnumeraPorte() {
   mappa = sorgentePorte ? sorgentePorte() : MappaPorteAttuale();
   numeroCom = RiempiLista(mappa.com, porteCom, kMaxCom);
   numeroLpt = RiempiLista(mappa.lpt, porteLpt, kMaxLpt);
+  PuntiDispositivi punti;
+  punti.usb = mappa.usb.empty() ? std::string("hid") : mappa.usb;
+  punti.lpt = mappa.lpt;
+  punti.pic = mappa.pic;
+  ImpostaPuntiDispositivi(std::move(punti));
   // The jobs open COM numbers; this map says what each one is.
   ImpostaApritorePorta([com = mappa.com](int numero, int baud, bool dtr, bool rts) -> std::unique_ptr<LineaSeriale> {
     auto it = com.find(numero);

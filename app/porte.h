@@ -2,8 +2,9 @@
 //
 // COM numbers (1 to 99) come from two places:
 // - the [Ports] section of the settings file: COM<n>=<device path> or
-//   COM<n>=rfc2217://<host>:<port> (a network serial port), and LPT<n>=<path>
-//   for the key and PIC interface on the parallel port;
+//   COM<n>=rfc2217://<host>:<port> (a network serial port), and LPT<n>=<endpoint>
+//   for the key and PIC interface on the parallel port (the port exists when
+//   its entry is set; its driver device, index n - 1, is "unix:<path>");
 // - the serial devices libserialport finds, numbered by a fixed rule so that a
 //   device keeps its number from run to run (NumeroComDispositivo):
 //     /dev/ttyS<k>   (k 0..9)  -> COM(k + 1)    COM1..COM10
@@ -12,6 +13,12 @@
 //     any other device         -> the free numbers from COM51 up, in name order.
 // An explicit entry wins: a found device whose number an entry already uses is
 // left out, and a found device that an entry already names keeps only that entry.
+//
+// The same section says where the key and the PIC interface are (handed to
+// platform/dispositivi.h when the ports are enumerated):
+//   USB=hid (default: the real key through hidapi) or USB=unix:<path>
+//   PIC<k>=unix:<path>  driver device of PIC interface k (port code 61 + k);
+//                       without it, the one of LPT<k+1>.
 #pragma once
 
 #include <functional>
@@ -26,7 +33,9 @@ namespace bricola {
 
 struct MappaPorte {
   std::map<int, std::string> com;  // COM number -> device path or rfc2217:// URL
-  std::map<int, std::string> lpt;  // LPT number -> device path
+  std::map<int, std::string> lpt;  // LPT number -> driver device endpoint
+  std::string usb = "hid";         // the key on USB: "hid" or "unix:<path>"
+  std::map<int, std::string> pic;  // PIC interface k -> driver device endpoint
 };
 
 // The COM number the fixed rule gives a found device; 0 for "from COM51 up".
@@ -35,8 +44,9 @@ int NumeroComDispositivo(std::string_view percorso);
 // The map from the explicit entries and the found devices (rule above).
 MappaPorte ComponiMappaPorte(const MappaPorte& esplicite, const std::vector<std::string>& trovati);
 
-// The COM<n>= and LPT<n>= entries of [Ports] in the settings file at `percorsoIni`
-// (n from 1 to 99, names case-insensitive, empty values ignored).
+// The COM<n>=, LPT<n>=, USB= and PIC<k>= entries of [Ports] in the settings file
+// at `percorsoIni` (n from 1 to 99, k from 0 to 99, names case-insensitive, empty
+// values ignored).
 MappaPorte LeggiPorteImpostate(const std::string& percorsoIni);
 
 // Explicit entries of the settings file plus the devices found now.
@@ -59,7 +69,8 @@ class CMainProc : public CFileRegistro {
   CMainProc() = default;
 
   // Fills both lists (ascending, at most 50 COM and 10 LPT ports) and makes the
-  // COM numbers openable: ApriPorta(n) opens what the map gives for COMn.
+  // COM numbers openable: ApriPorta(n) opens what the map gives for COMn; the
+  // key and driver endpoints go to the device layer.
   void EnumeraPorte();
   // Enumerates again; true when the number of COM or of LPT ports changed.
   bool AggiornaPorte();

@@ -23,6 +23,8 @@
 #include "key/load_memox.h"
 #include "key/load_tree.h"
 #include "key/memox_interfaccia.h"
+#include "key/memox_parallela.h"
+#include "key/memox_usb.h"
 #include "load/load.h"
 #include "load/load_90fxxx.h"
 
@@ -207,8 +209,10 @@ class CCaricamento : public CFileRegistro {
 
   // Interfaces. The key, PIC and directory-tree interfaces join here.
   CIntSeriale intSeriale;
-  CMemoxInterfaccia* dispositivoUsb = nullptr;
-  CMemoxInterfaccia* dispositivoParallela = nullptr;
+  CMemoxUsb memoxUsb;
+  CMemoxParallela memoxParallela;
+  CMemoxInterfaccia* dispositivoUsb = &memoxUsb;
+  CMemoxInterfaccia* dispositivoParallela = &memoxParallela;
   CIntParallela intParallela;
   CIntFileSystem intFileSystem;
 

@@ -13,6 +13,8 @@
 #include "key/int_parallela.h"
 #include "key/load_memox.h"
 #include "key/memox.h"
+#include "key/memox_parallela.h"
+#include "key/memox_usb.h"
 
 namespace bricola {
 
@@ -66,8 +68,10 @@ class CLettura : public CFileRegistro {
   int Prossimo(int da) const;
   void DaiDispositivo();
 
-  CMemoxInterfaccia* dispositivoUsb = nullptr;
-  CMemoxInterfaccia* dispositivoParallela = nullptr;
+  CMemoxUsb memoxUsb;
+  CMemoxParallela memoxParallela;
+  CMemoxInterfaccia* dispositivoUsb = &memoxUsb;
+  CMemoxInterfaccia* dispositivoParallela = &memoxParallela;
   CIntParallela intParallela;
   CLoadMemox loadMemox;
   CFileMemox fileMemox;

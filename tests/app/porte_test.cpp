@@ -15,6 +15,7 @@
 #include "cartella_prova.h"
 #include "comm/int_seriale.h"
 #include "comm/porta_seriale.h"
+#include "platform/dispositivi.h"
 #include "platform/rfc2217.h"
 #include "tests/comm/server_prova.h"
 
@@ -236,6 +237,37 @@ TEST_F(PorteImpostate, PortsSectionEntries) {
   EXPECT_EQ(m.com, (std::map<int, std::string>{{3, "rfc2217://127.0.0.1:4000"}, {12, "/dev/ttyUSB7"}}));
   EXPECT_EQ(m.lpt, (std::map<int, std::string>{{1, "/dev/parport0"}, {2, "/dev/parport1"}}));
   EXPECT_TRUE(LeggiPorteImpostate(cartella.File("mancante.ini")).com.empty());
+}
+
+TEST_F(PorteImpostate, KeyAndDriverEndpointsReachTheDeviceLayer) {
+  Scrivi(
+      "[Ports]\nusb = unix:/run/memox.sock\nLPT1=unix:/run/lpt1.sock\nLPT3=unix:/run/lpt3.sock\n"
+      "PIC0=unix:/run/pic0.sock\npic7=unix:/run/pic7.sock\nPIC100=unix:/x\nPICx=unix:/y\nPIC2=\n");
+  const MappaPorte m = LeggiPorteImpostate(PercorsoImpostazioni());
+  EXPECT_EQ(m.usb, "unix:/run/memox.sock");
+  EXPECT_EQ(m.pic, (std::map<int, std::string>{{0, "unix:/run/pic0.sock"}, {7, "unix:/run/pic7.sock"}}));
+
+  CMainProc p;
+  p.sorgentePorte = [] { return ComponiMappaPorte(LeggiPorteImpostate(PercorsoImpostazioni()), {}); };
+  p.EnumeraPorte();
+  // An LPT port exists because its entry is set.
+  ASSERT_EQ(p.numeroLpt, 2);
+  EXPECT_EQ(p.porteLpt[0], 1);
+  EXPECT_EQ(p.porteLpt[1], 3);
+  p.ScegliPorta("52", 0);
+  EXPECT_EQ(p.TipoInterfaccia(), CMainProc::kTipoParallela);
+  EXPECT_EQ(p.NumeroPorta(), 2);  // device index of LPT3
+  const PuntiDispositivi punti = PuntiDispositiviAttuali();
+  EXPECT_EQ(punti.usb, "unix:/run/memox.sock");
+  EXPECT_EQ(punti.lpt, (std::map<int, std::string>{{1, "unix:/run/lpt1.sock"}, {3, "unix:/run/lpt3.sock"}}));
+  EXPECT_EQ(punti.pic, m.pic);
+
+  // Without USB= the key is the real one through hidapi.
+  Scrivi("[Ports]\nLPT1=unix:/run/lpt1.sock\n");
+  p.EnumeraPorte();
+  EXPECT_EQ(PuntiDispositiviAttuali().usb, "hid");
+  EXPECT_TRUE(PuntiDispositiviAttuali().pic.empty());
+  ImpostaPuntiDispositivi({});
 }
 
 TEST_F(PorteImpostate, ComNumberReachesTheNetworkPortOfTheSettingsFile) {
