@@ -193,6 +193,7 @@ void CCaricamento::ImpostaRegistro(std::string_view percorso) {
   load90F345Boot.ImpostaFileRegistro(percorso);
   load96F338Boot.ImpostaFileRegistro(percorso);
   loadCheckMicro.ImpostaFileRegistro(percorso);
+  load68331.ImpostaFileRegistro(percorso);
   loadMemox.ImpostaFileRegistro(percorso);
   // The tree loader logs too: an entry refused for leaving its directory is named there.
   loadTree.ImpostaFileRegistro(percorso);
@@ -261,7 +262,7 @@ void CCaricamento::ScegliInterfaccia() {
       interfacciaCorrente = &intParallela;
       break;
     case INTERFACCIA_PIC:
-      interfacciaCorrente = nullptr;
+      interfacciaCorrente = &intPic;
       break;
     case INTERFACCIA_ALBERO:
       // The file-system interface; it is never opened by the job.
@@ -297,7 +298,8 @@ CLoad* CCaricamento::ScegliLoader(const CProgDescr& modulo) {
       loaderCorrente = &loadMemox;
       return loaderCorrente;
     case INTERFACCIA_PIC:
-      return nullptr;  // the PIC loader
+      loaderCorrente = &loadPic;
+      return loaderCorrente;
     case INTERFACCIA_ALBERO:
       loaderCorrente = &loadTree;
       return loaderCorrente;
@@ -305,8 +307,9 @@ CLoad* CCaricamento::ScegliLoader(const CProgDescr& modulo) {
       break;
   }
   switch (modulo.TipoLoad()) {
-    case LOAD_68331:  // the 68331 loader
-      return nullptr;
+    case LOAD_68331:
+      loaderCorrente = &load68331;
+      return loaderCorrente;
     case LOAD_90F497_BOOT:
       loaderCorrente = &load90F497Boot;
       return loaderCorrente;

@@ -17,6 +17,7 @@
 #include "bootstrap/load_boot_f2mc.h"
 #include "bootstrap/load_check_micro.h"
 #include "comm/int_file_system.h"
+#include "comm/int_pic.h"
 #include "comm/int_seriale.h"
 #include "image/analisi.h"
 #include "key/int_parallela.h"
@@ -27,6 +28,8 @@
 #include "key/memox_usb.h"
 #include "load/load.h"
 #include "load/load_90fxxx.h"
+#include "targets/load_68331.h"
+#include "targets/load_pic.h"
 
 namespace bricola {
 
@@ -215,6 +218,7 @@ class CCaricamento : public CFileRegistro {
   CMemoxInterfaccia* dispositivoParallela = &memoxParallela;
   CIntParallela intParallela;
   CIntFileSystem intFileSystem;
+  CIntPic intPic;
 
   // Loaders. The ROM bootstrap, 68331, key, PIC and directory-tree loaders,
   // and the micro identification that precedes an MB91F465 boot module, join here.
@@ -226,6 +230,8 @@ class CCaricamento : public CFileRegistro {
   CLoadCheckMicro loadCheckMicro;
   CLoadMemox loadMemox;
   CLoadTree loadTree;
+  CLoad68331 load68331;
+  CLoadPic loadPic;  // keeps an empty log path: it does not log
 
   CInterfaccia* interfacciaCorrente = nullptr;
   CLoad* loaderCorrente = nullptr;

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <set>
 #include <sstream>
 
@@ -258,6 +259,99 @@ ConfigFr LeggiFr(const json& f) {
   return c;
 }
 
+GuastoF2mc LeggiGuastoF2mc(const json& g) {
+  ControllaCampi(g, {"tipo", "parte", "blocco", "risposta", "indirizzo", "bit", "stato", "volte"}, "f2mc.guasti");
+  GuastoF2mc r;
+  static const std::vector<std::pair<std::string, TipoGuastoF2mc>> tipi = {
+      {"bloccoErrato", TipoGuastoF2mc::BloccoErrato}, {"byteErrato", TipoGuastoF2mc::ByteErrato},
+      {"silenzio", TipoGuastoF2mc::Silenzio},         {"stato", TipoGuastoF2mc::Stato},
+  };
+  static const std::set<std::string> parti = {"*",    "check",     "calibrazione", "blocco", "esecuzione",
+                                              "micro", "LunBuf",   "Blank",        "Erase",  "Write",
+                                              "Read",  "GetFirma", "GetMicro",     "EraseChip"};
+  const std::string tipo = g.value("tipo", std::string());
+  bool trovato = false;
+  for (const auto& [nome, t] : tipi) {
+    if (nome == tipo) {
+      r.tipo = t;
+      trovato = true;
+    }
+  }
+  if (!trovato) Errore("f2mc.guasti: tipo sconosciuto \"" + tipo + "\"");
+  r.parte = g.value("parte", std::string("*"));
+  if (!parti.count(r.parte)) Errore("f2mc.guasti: parte sconosciuta \"" + r.parte + "\"");
+  if (g.contains("blocco")) r.blocco = static_cast<int>(NumeroMax<std::uint32_t>(g, "blocco", 0, 100000));
+  r.risposta = NumeroMax<std::uint8_t>(g, "risposta", r.risposta, 0xFF);
+  r.indirizzo = NumeroMax<std::uint32_t>(g, "indirizzo", 0, 0xFFFFFFFF);
+  r.bit = NumeroMax<std::uint8_t>(g, "bit", 0, 7);
+  r.stato = NumeroMax<std::uint8_t>(g, "stato", r.stato, 0xFF);
+  if (g.contains("volte")) {
+    const json& v = g.at("volte");
+    r.volte = v.is_number_integer() && v.get<std::int64_t>() < 0 ? -1 : static_cast<int>(Numero(v, "volte"));
+  }
+  return r;
+}
+
+ConfigF2mc LeggiF2mc(const json& f) {
+  ControllaCampi(f,
+                 {"micro", "baudBootstrap", "baudCaricatore", "bufferCaricatore", "bootResidente", "accensione",
+                  "accesaDopoMs", "avvioCaricatoreMs", "cancellazioneChipMs", "pausaMs", "rispostaCheck", "guasti"},
+                 "f2mc");
+  ConfigF2mc c;
+  const std::string micro = f.value("micro", std::string("Q"));
+  if (micro.size() != 1 || std::string("QRST").find(micro[0]) == std::string::npos)
+    Errore("f2mc: micro deve essere Q (MB90F549), R (MB90F345), S (MB90F497) o T (MB96F338); un MB91F465 e' \"fr\"");
+  c.micro = micro[0];
+  c.baudBootstrap = NumeroMax<std::uint32_t>(f, "baudBootstrap", c.baudBootstrap, 4000000);
+  c.baudCaricatore = NumeroMax<std::uint32_t>(f, "baudCaricatore", c.baudCaricatore, 4000000);
+  c.bufferCaricatore = NumeroMax<std::uint8_t>(f, "bufferCaricatore", c.bufferCaricatore, 0xFF);
+  if (c.bufferCaricatore < 16) Errore("f2mc: bufferCaricatore troppo piccolo");
+  c.bootResidente = f.value("bootResidente", c.bootResidente);
+  const std::string accensione = f.value("accensione", std::string("reset"));
+  if (accensione != "reset" && accensione != "rts") Errore("f2mc: accensione deve essere reset o rts");
+  c.accensioneConRts = accensione == "rts";
+  c.accesaDopoMs = NumeroMax<std::uint32_t>(f, "accesaDopoMs", c.accesaDopoMs, 600000);
+  c.avvioCaricatoreMs = NumeroMax<std::uint32_t>(f, "avvioCaricatoreMs", c.avvioCaricatoreMs, 600000);
+  c.cancellazioneChipMs = NumeroMax<std::uint32_t>(f, "cancellazioneChipMs", c.cancellazioneChipMs, 600000);
+  c.pausaMs = NumeroMax<std::uint32_t>(f, "pausaMs", c.pausaMs, 600000);
+  if (f.contains("rispostaCheck")) {
+    const std::string r = f.at("rispostaCheck").get<std::string>();
+    if (r != "F" && r != "Z") Errore("f2mc: rispostaCheck deve essere F o Z");
+    c.rispostaCheckFx = static_cast<std::uint8_t>(r[0]);
+  }
+  for (const auto& g : f.value("guasti", json::array())) c.guasti.push_back(LeggiGuastoF2mc(g));
+  return c;
+}
+
+// The flash of each F2MC micro as the chip has it.
+CFlashSim FlashF2mc(char micro) {
+  CFlashSim flash;
+  std::vector<SerieSettori> serie;
+  switch (micro) {
+    case 'Q':  // MB90F549: 256 KB from FC0000
+      SerieDaNome("F256", serie);
+      flash.AggiungiRegione(0xFC0000, 0x40000, serie);
+      break;
+    case 'S':  // MB90F497: 64 KB from FF0000
+      SerieDaNome("F64", serie);
+      flash.AggiungiRegione(0xFF0000, 0x10000, serie);
+      break;
+    case 'R':  // MB90F345: 512 KB from F80000
+      SerieDaNome("F512", serie);
+      flash.AggiungiRegione(0xF80000, 0x80000, serie);
+      break;
+    case 'T':  // MB96F338: the small sectors at DF0000 and the main flash up to FFFFFF
+      flash.AggiungiRegione(0xDF0000, 0x8000, {{0x2000, 4}});
+      SerieDaNome("F64x8", serie);
+      flash.AggiungiRegione(0xF80000, 0x80000, serie);
+      break;
+    default:
+      break;
+  }
+  flash.ImpostaAllineamento(1);
+  return flash;
+}
+
 CSchedaSim LeggiScheda(const json& s, const std::string& cartella, std::size_t indice) {
   if (s.is_object() && s.contains("tipo")) {
     const json& tipo = s.at("tipo");
@@ -269,13 +363,21 @@ CSchedaSim LeggiScheda(const json& s, const std::string& cartella, std::size_t i
   }
   ControllaCampi(s,
                  {"nome", "codice", "versione", "tipoMicro", "velocitaMassima", "codiceBuffer", "indirizzoCan",
-                  "modoDati", "avvio", "flash", "ritardiMs", "guasti", "fr"},
+                  "modoDati", "avvio", "flash", "ritardiMs", "guasti", "fr", "f2mc"},
                  "scheda");
   ConfigScheda c;
   c.nome = s.value("nome", indice == 0 ? std::string("locale") : "scheda" + std::to_string(indice));
   c.codice = NumeroMax<std::uint16_t>(s, "codice", c.codice, 0xFFFF);
   c.versione = NumeroMax<std::uint8_t>(s, "versione", c.versione, 0xFF);
-  c.tipoMicro = NumeroMax<std::uint8_t>(s, "tipoMicro", s.contains("fr") ? MICRO_FR : c.tipoMicro, 0xFF);
+  std::optional<ConfigF2mc> f2mc;
+  if (s.contains("f2mc")) {
+    if (s.contains("fr")) Errore("scheda: \"fr\" e \"f2mc\" insieme");
+    if (indice != 0) Errore("\"f2mc\" solo per la scheda sul cavo (la prima)");
+    f2mc = LeggiF2mc(s.at("f2mc"));
+  }
+  const std::uint8_t microPredefinito =
+      s.contains("fr") ? MICRO_FR : f2mc ? CChipF2mcSim(*f2mc).TipoMicro() : c.tipoMicro;
+  c.tipoMicro = NumeroMax<std::uint8_t>(s, "tipoMicro", microPredefinito, 0xFF);
   if (s.contains("fr") && c.tipoMicro != MICRO_FR) Errore("scheda " + c.nome + ": \"fr\" vuole tipoMicro 8");
   c.velocitaMassima = NumeroMax<std::uint8_t>(s, "velocitaMassima", c.velocitaMassima, 0xFF);
   c.codiceBuffer = NumeroMax<std::uint8_t>(s, "codiceBuffer", c.codiceBuffer, 0xFF);
@@ -300,11 +402,19 @@ CSchedaSim LeggiScheda(const json& s, const std::string& cartella, std::size_t i
   CFlashSim flash;
   if (s.contains("flash")) {
     flash = LeggiFlash(s.at("flash"), cartella);
+  } else if (f2mc) {
+    flash = FlashF2mc(f2mc->micro);
   } else {
     flash.CaricaPreset(fr ? "M465" : "M256");
     flash.ImpostaAllineamento(2);
   }
   CSchedaSim scheda(std::move(c), std::move(flash));
+  if (f2mc) {
+    scheda.f2mc.emplace(std::move(*f2mc));
+    // Off (powered by hand later) or running its flash: the resident boot, or nothing.
+    if (scheda.f2mc->Spento() || !scheda.f2mc->config.bootResidente) scheda.modo = ModoScheda::Bootstrap;
+    if (scheda.config.inApplicazione) Errore("scheda " + scheda.config.nome + ": con \"f2mc\" l'avvio e' boot");
+  }
   // Micro type 8 is an MB91F465: its ROM bootstrap comes with it.
   if (fr) scheda.fr.emplace(s.contains("fr") ? LeggiFr(s.at("fr")) : ConfigFr{});
   if (fr && !scheda.fr->config.bootResidente && scheda.config.inApplicazione)
@@ -493,6 +603,19 @@ void ScriviDump(const CMacchinaSim& m, std::ostream& uscita) {
         {"scritti", Intervalli(s.flash.IntervalliScritti())},
         {"nonVuoti", Intervalli(s.flash.IntervalliNonVuoti())},
     });
+    if (s.f2mc) {
+      json scritture = json::array();
+      for (const auto& w : s.f2mc->Scritture()) scritture.push_back({w.indirizzo, w.lunghezza});
+      schede.back()["f2mc"] = {
+          {"micro", std::string(1, s.f2mc->config.micro)},
+          {"stato", s.f2mc->NomeStato()},
+          {"caricatore", NomeCaricatore(s.f2mc->Caricatore())},
+          {"blocchi", s.f2mc->Blocchi()},
+          {"ram", Intervalli(s.f2mc->IntervalliRam())},
+          {"scritture", scritture},
+          {"anomalie", s.f2mc->Anomalie()},
+      };
+    }
     if (s.fr) {
       schede.back()["fr"] = {
           {"stato", s.modo == ModoScheda::Bootstrap ? s.fr->NomeStato() : "boot"},

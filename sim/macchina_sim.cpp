@@ -144,6 +144,14 @@ void CMacchinaSim::ImpostaBitStop(std::uint8_t stop, std::int64_t ms) {
 void CMacchinaSim::ImpostaRts(bool attivo, std::int64_t ms) {
   rts_ = attivo;
   Traccia(ms, std::string("linea rts ") + (attivo ? "1" : "0"));
+  CSchedaSim& s = schede_[0];
+  if (attivo && s.f2mc && s.f2mc->Spento()) {
+    // The technician powers the board once the mode line is held: it leaves
+    // its power-on reset into the ROM bootstrap.
+    Traccia(ms, "accensione " + s.config.nome + " con RTS attivo");
+    s.f2mc->Accendi();
+    ResetLocale(ms);
+  }
 }
 
 void CMacchinaSim::ImpostaDtr(bool attivo, std::int64_t ms) {
@@ -165,6 +173,10 @@ void CMacchinaSim::ResetLocale(std::int64_t ms) {
     Traccia(ms, "reset " + s.config.nome + ": in attesa dell'avvio a " + std::to_string(baudLocale_));
     return;
   }
+  if (s.f2mc && s.f2mc->Spento()) {
+    Traccia(ms, "reset ignorato: " + s.config.nome + " spenta");
+    return;
+  }
   ++s.reset;
   s.modoDatiAttivo = false;
   ingresso_.clear();
@@ -184,6 +196,13 @@ void CMacchinaSim::ResetLocale(std::int64_t ms) {
     // The resident boot runs after any reset, whatever the mode line says.
     s.modo = ModoScheda::Boot;
     Traccia(ms, "reset " + s.config.nome + ": boot residente a 38400" + (rts_ ? " (RTS attivo, il boot parte comunque)" : ""));
+    return;
+  }
+  if (s.f2mc) {
+    s.f2mc->Reset(rts_, ms, s.config.nome, [this](std::int64_t t, const std::string& x) { Traccia(t, x); });
+    // Without the mode line the flash's resident boot runs (if there is one).
+    s.modo = rts_ || !s.f2mc->config.bootResidente ? ModoScheda::Bootstrap : ModoScheda::Boot;
+    baudLocale_ = s.modo == ModoScheda::Bootstrap ? s.f2mc->Baud() : BAUD_BOOT;
     return;
   }
   if (rts_) {
@@ -248,6 +267,11 @@ std::vector<Uscita> CMacchinaSim::DalPc(const std::uint8_t* dati, std::size_t n,
   AggiornaFr(ms);
   if (locale.modo == ModoScheda::Bootstrap && locale.fr) {
     DalPcFr(dati, n, ms, uscite);
+    if (chiudi_) Traccia(ms, "guasto: connessione chiusa dopo " + std::to_string(byteRicevuti_) + " byte");
+    return uscite;
+  }
+  if (locale.modo == ModoScheda::Bootstrap && locale.f2mc) {
+    DalPcF2mc(dati, n, ms, uscite);
     if (chiudi_) Traccia(ms, "guasto: connessione chiusa dopo " + std::to_string(byteRicevuti_) + " byte");
     return uscite;
   }
@@ -635,6 +659,30 @@ void CMacchinaSim::DalPcFr(const std::uint8_t* dati, std::size_t n, std::int64_t
   // After a call the kernel runs its UART at its own speed.
   if (baudLocale_ != s.fr->Baud()) {
     baudLocale_ = s.fr->Baud();
+    Traccia(ms, s.config.nome + " ora a " + std::to_string(baudLocale_));
+  }
+}
+
+void CMacchinaSim::DalPcF2mc(const std::uint8_t* dati, std::size_t n, std::int64_t ms, std::vector<Uscita>& uscite) {
+  CSchedaSim& s = schede_[0];
+  baudLocale_ = s.f2mc->Baud();
+  std::vector<std::uint8_t> ricevuti(dati, dati + n);
+  if (!LineaCompatibile() && n) {
+    if (!opzioni_.spazzatura) {
+      Traccia(ms, "persi " + std::to_string(n) + " byte dal pc: linea a " + std::to_string(baudLinea_) + ", scheda a " +
+                      std::to_string(baudLocale_));
+      return;
+    }
+    for (auto& b : ricevuti) b = Spazzatura();
+    Traccia(ms, "spazzatura dal pc: " + Esadecimale(ricevuti.data(), ricevuti.size()));
+  }
+  auto risposte = s.f2mc->DalPc(ricevuti.data(), ricevuti.size(), ms, s.flash, s.config.nome,
+                                [this](std::int64_t t, const std::string& x) { Traccia(t, x); });
+  // The answers leave at the speed in force when they were made (a 16FX
+  // execute is acknowledged before the loader reprograms the UART).
+  for (auto& u : risposte) Invia(std::move(u.byte), u.ritardoMs, uscite, ms);
+  if (baudLocale_ != s.f2mc->Baud()) {
+    baudLocale_ = s.f2mc->Baud();
     Traccia(ms, s.config.nome + " ora a " + std::to_string(baudLocale_));
   }
 }

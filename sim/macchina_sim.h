@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/f2mc_sim.h"
 #include "sim/flash_sim.h"
 #include "sim/fr_sim.h"
 #include "sim/protocollo_sim.h"
@@ -65,6 +66,7 @@ class CSchedaSim {
   ConfigScheda config;
   CFlashSim flash;
   std::optional<CChipFrSim> fr;  // an MB91F465: its ROM bootstrap and kernel
+  std::optional<CChipF2mcSim> f2mc;  // an F2MC micro: its ROM bootstrap and the RAM loaders it runs
   ModoScheda modo = ModoScheda::Boot;
   bool modoDatiAttivo = false;
   bool fineRicevuto = false;
@@ -167,6 +169,8 @@ class CMacchinaSim {
   // MB91F465 of the local board: chip erase completion and bytes in bootstrap or kernel.
   void AggiornaFr(std::int64_t ms);
   void DalPcFr(const std::uint8_t* dati, std::size_t n, std::int64_t ms, std::vector<Uscita>& uscite);
+  // F2MC micro of the local board in its ROM bootstrap or running a RAM loader.
+  void DalPcF2mc(const std::uint8_t* dati, std::size_t n, std::int64_t ms, std::vector<Uscita>& uscite);
 
   std::vector<CSchedaSim> schede_;
   OpzioniLinea opzioni_;

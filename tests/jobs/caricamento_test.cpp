@@ -17,6 +17,7 @@
 #include "base/esiti.h"
 #include "bootstrap/caricatori_ram.h"
 #include "comm/porta_seriale.h"
+#include "platform/dispositivi.h"
 #include "platform/linea_seriale.h"
 #include "tests/support/cartella.h"
 #include "tests/support/immagine.h"
@@ -242,6 +243,7 @@ TEST_F(Caricamento, PortThatCannotBeOpenedGivesItsCode) {
 TEST_F(Caricamento, PortsWithoutAnInterfaceInThisBuildAreRefused) {
   int errore = 0;
   ASSERT_EQ(job.Analizza(Scrivi(DueApplicazioni()), &errore), 1);
+  // A PIC interface with no driver device behind it cannot be opened either.
   for (int tipo : {INTERFACCIA_CHIAVE_PARALLELA, INTERFACCIA_CHIAVE_USB, INTERFACCIA_PIC}) {
     job.ImpostaInterfaccia(0, tipo, 0, 0);
     int esito = -1;
@@ -251,29 +253,99 @@ TEST_F(Caricamento, PortsWithoutAnInterfaceInThisBuildAreRefused) {
   EXPECT_EQ(linea.aperture, 0);
 }
 
-TEST_F(Caricamento, ModulesNoResidentBootWritesAreRefusedBeforeAnyByteIsSent) {
-  // The 68331 loader is not part of this build (a packed directory tree has
-  // its loader: tests/key).
-  struct {
-    const char* nome;
-    CImmagine img;
-  } casi[] = {
-      {"68331 program", CImmagine().Intestazione(Testa(0)).Sequenza(0x10000, 8).Fine(0x0010)},
-  };
-  for (auto& c : casi) {
-    int errore = 0;
-    ASSERT_EQ(job.Analizza(Scrivi(c.img), &errore), 1) << c.nome;
-    job.ImpostaInterfaccia(2, INTERFACCIA_SERIALE, 0, 0);
-    int esito = -1;
-    EXPECT_EQ(Avvia(esito), 0) << c.nome;
-    EXPECT_EQ(esito, RC_MODULE_TYPE) << c.nome;
-    EXPECT_EQ(job.InCorso(), 0) << c.nome;
+TEST_F(Caricamento, APackedTreeOnASerialPortIsUnpackedWithoutTouchingTheLine) {
+  int errore = 0;
+  ASSERT_EQ(job.Analizza(Scrivi(CImmagine()
+                                    .Intestazione(Testa(1, 9))
+                                    .Albero(0, cartella.File("demo"), {prova::SVoceAlbero{"a.txt", false, {1, 2}}})
+                                    .Fine(0x0010)),
+                         &errore),
+            1);
+  job.ImpostaInterfaccia(2, INTERFACCIA_SERIALE, 0, 0);
+  int periodo = -1, fase = -1, esito = -1;
+  ASSERT_EQ(job.Avvia(&periodo, &fase, &esito), 1) << esito;
+  EXPECT_EQ(periodo, 10);
+  int aggiorna = 0, erroreModulo = 0;
+  while (job.Passo(&aggiorna, &erroreModulo, &fase, &esito)) {
   }
+  EXPECT_EQ(fase, ST_DONE);
+  EXPECT_EQ(esito, RC_OK);
+  EXPECT_EQ(prova::LeggiFile(cartella.File("demo/a.txt")), (prova::Byte{1, 2}));
+  EXPECT_EQ(linea.aperture, 0);
   EXPECT_EQ(ByteScritti(), 0u);
-  EXPECT_EQ(linea.cambiDtr, 0);
-  const std::string log = Registro();
-  EXPECT_NE(log.find("errore start\r\n"), std::string::npos) << log;
-  EXPECT_NE(log.find("chiusura interfaccia\r\n"), std::string::npos) << log;
+}
+
+TEST_F(Caricamento, A68331ProgramOnASerialPortGoesToThe68331Loader) {
+  int errore = 0;
+  ASSERT_EQ(job.Analizza(Scrivi(CImmagine().Intestazione(Testa(0)).Sequenza(0x10000, 8).Fine(0x0010)), &errore), 1);
+  int periodo = -1, fase = -1, esito = -1;
+  ASSERT_EQ(job.Avvia(&periodo, &fase, &esito), 1);
+  EXPECT_EQ(periodo, 10);
+  EXPECT_EQ(fase, ST_WAIT_LINK);
+  // No reset pulse: the first bytes on the line are the framed start request
+  // for the module's bytes (the payload of its data record) in packets of 128.
+  {
+    std::lock_guard<std::mutex> l(linea.mutex);
+    const std::vector<std::uint8_t> avvio{0x47, 0x47, 0x00, 0x07, 0x5A, 0x00, 0x00, 0x00, 0x08, 0x00, 0x80};
+    ASSERT_EQ(linea.scritti.size(), avvio.size() + 3);
+    EXPECT_TRUE(std::equal(avvio.begin(), avvio.end(), linea.scritti.begin()));
+    EXPECT_EQ(linea.cambiDtr, 0);
+  }
+  EXPECT_EQ(job.Ferma(&esito), 1);
+  EXPECT_NE(Registro().find("modulo 68331 di 8 byte\r\n"), std::string::npos);
+}
+
+// A driver device with a blank PIC board of no machine: every request done,
+// every read all FF; the control codes in order.
+class CDriverPicVuoto final : public DispositivoDriver {
+ public:
+  explicit CDriverPicVuoto(std::vector<std::uint32_t>* c) : codici(c) {}
+  bool Richiesta(std::uint32_t codice, std::span<const std::uint8_t>, std::uint32_t,
+                 std::vector<std::uint8_t>& uscita) override {
+    codici->push_back(codice);
+    uscita.assign(codice == 0xE2E96058 ? 516 : 4, 0);
+    if (codice == 0xE2E96058) std::fill_n(uscita.begin(), 512, 0xFF);
+    return true;
+  }
+
+ private:
+  std::vector<std::uint32_t>* codici;
+};
+
+TEST_F(Caricamento, APicPortGoesToThePicLoaderWhateverTheModule) {
+  std::vector<std::uint32_t> codici;
+  ImpostaApritoreDriverPic([&](int) { return std::make_unique<CDriverPicVuoto>(&codici); });
+  job.verificaScrittura = 0;  // the device keeps nothing to read back
+  struct {
+    int tipoMicro, esito;
+  } casi[] = {{3, RC_OK}, {1, RC_MODULE_TYPE}};  // load kind 5, load kind 3
+  for (const auto& c : casi) {
+    codici.clear();
+    int errore = 0;
+    ASSERT_EQ(job.Analizza(Scrivi(CImmagine().Intestazione(Testa(c.tipoMicro)).Sequenza(0x100, 8).Fine(0x1020)),
+                           &errore), 1);
+    job.ImpostaInterfaccia(0, INTERFACCIA_PIC, 0, 0);
+    int periodo = -1, fase = -1, esito = -1;
+    if (c.esito == RC_OK) {
+      ASSERT_EQ(job.Avvia(&periodo, &fase, &esito), 1);
+      EXPECT_EQ(periodo, 1);
+      int aggiorna = 0, erroreModulo = 0, passi = 0;
+      while (job.Passo(&aggiorna, &erroreModulo, &fase, &esito) && ++passi < 1000) {
+      }
+      EXPECT_EQ(fase, ST_DONE);
+      EXPECT_EQ(esito, RC_OK);
+    } else {
+      EXPECT_EQ(job.Avvia(&periodo, &fase, &esito), 0);
+      EXPECT_EQ(esito, c.esito);
+    }
+    // Mode on first and mode off last, the serial line never touched.
+    ASSERT_GE(codici.size(), 2u);
+    EXPECT_EQ(codici.front(), 0xE2E96054u);
+    EXPECT_EQ(codici.back(), 0xE2E96054u);
+    EXPECT_EQ(codici.size() > 2, c.esito == RC_OK);
+  }
+  EXPECT_EQ(linea.aperture, 0);
+  ImpostaApritoreDriverPic(nullptr);
 }
 
 TEST_F(Caricamento, RomBootstrapWritersWithoutTheirRamLoaderFileAreRefusedBeforeAnyByteIsSent) {
