@@ -48,7 +48,7 @@ class CBricolaApp {
   bool gestisciInterruzione = false;
 
  private:
-  int EseguiBatch(std::ostream& errori);
+  int EseguiBatch(std::ostream& uscita, std::ostream& errori);
 
   bool batch = false;
   bool aiuto = false;
