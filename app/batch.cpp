@@ -220,8 +220,10 @@ void CBatchProc::Interrompi(int segnale) {
   // The job ends through its own stop step: the line closed, a board in its
   // bootstrap released with its final pulse, a key closed.
   RegistraConcat("interruzione dal segnale ", NomeSegnale(segnale));
-  if (caricando) {
-    int ignorato = 0;
+  int ignorato = 0;
+  if (leggendo) {
+    lettura.Ferma(&ignorato);
+  } else if (caricando) {
     caricamento.Ferma(&ignorato);
   }
   fase = ST_FAILED;

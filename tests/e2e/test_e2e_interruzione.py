@@ -2,11 +2,13 @@
 """End-to-end tests of a batch job stopped by a signal: `bricola -B -S` runs a
 load against a paced bricola-sim (real line timing), SIGINT or SIGTERM comes
 midway; the job must end through its stop step (the line closed, a board in
-its ROM bootstrap released with RTS cleared and the final DTR pulse), log the
+its ROM bootstrap released with RTS cleared and the final DTR pulse, a key
+closed), log the
 interruption and exit with 128 + the signal's number; a second signal ends
 the program at once.
 """
 
+import json
 import os
 import re
 import signal
@@ -18,6 +20,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import test_e2e  # noqa: E402
 import test_e2e_f2mc  # noqa: E402
+import test_e2e_key  # noqa: E402
 from test_e2e import BRICOLA, Dati, Scheda  # noqa: E402
 
 # Longest time from the signal to the end of the program (the stop step of a
@@ -138,6 +141,77 @@ class InterruzioneBootstrap(Interruzione, unittest.TestCase):
         self.assertEqual(stato, -signal.SIGINT, errori)
         self.assertLess(durata, 0.6)
         self.assertNotIn("stop", self.RigheLog())
+
+
+class InterruzioneChiave(unittest.TestCase):
+    """A load onto the emulated USB key and a read of it."""
+
+    setUp = test_e2e_key.Chiave.setUp
+    tearDown = test_e2e_key.Chiave.tearDown
+    Sim = test_e2e_key.Chiave.Sim
+    Immagine = test_e2e_key.Chiave.Immagine
+    Registro = test_e2e_key.Chiave.Registro
+    # Nearly the whole key (4096 pages of 264 bytes): several seconds.
+    LUNGHEZZA = 1000000
+
+    def Interrompi(self, *argomenti):
+        env = dict(os.environ, XDG_CONFIG_HOME=self.config, TMPDIR=self.tmp)
+        p = subprocess.Popen([BRICOLA, "-B", "-L"] + list(argomenti), stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, env=env, cwd=self.lavoro)
+        try:
+            time.sleep(1.0)
+            self.assertIsNone(p.poll(), "the job ended before the signal")
+            inizio = time.monotonic()
+            p.send_signal(signal.SIGINT)
+            _, errori = p.communicate(timeout=30)
+            durata = time.monotonic() - inizio
+        finally:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+        return p.returncode, errori.decode("utf-8", "replace"), durata
+
+    def Eventi(self, sim):
+        sim.Ferma()
+        with open(sim.dump) as f:
+            return [r for r in json.load(f)["dispositivi"]["richieste"] if "evento" in r]
+
+    def test_sigint_during_a_load_onto_the_key_closes_the_key(self):
+        sim = self.Sim()
+        immagine = self.Immagine(["-c", "0x0010", "-l", "3", "-n", "grande", "0x400000:seq=%d" % self.LUNGHEZZA])
+        stato, errori, durata = self.Interrompi("-S", "-C", "61", immagine)
+        self.assertEqual(stato, 130, errori)
+        self.assertEqual(errori, "link interrupted\n")
+        self.assertLess(durata, FINE_MAX_S)
+        log = self.Registro()
+        self.assertIn("interruzione dal segnale SIGINT", log)
+        self.assertLess(log.index("interruzione dal segnale SIGINT"), log.index("chiusura interfaccia"))
+        self.assertTrue(log.endswith("stop\r\n"), log[-200:])
+        # Every connection the program opened to the key was closed again.
+        eventi = [e["evento"] for e in self.Eventi(sim)]
+        self.assertGreater(len(eventi), 0)
+        self.assertEqual(eventi.count("apertura"), eventi.count("chiusura"), eventi)
+        self.assertEqual(eventi[-1], "chiusura")
+
+    def test_sigint_during_a_read_of_the_key_closes_the_key(self):
+        sim = self.Sim()
+        immagine = self.Immagine(["-c", "0x0010", "-l", "3", "-n", "grande", "0x400000:seq=%d" % self.LUNGHEZZA])
+        env = dict(os.environ, XDG_CONFIG_HOME=self.config, TMPDIR=self.tmp)
+        r = subprocess.run([BRICOLA, "-B", "-S", "-C", "61", immagine], capture_output=True, env=env,
+                           cwd=self.lavoro, timeout=120)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        stato, errori, durata = self.Interrompi("-R", "-C", "61", os.path.join(self.lavoro, "letto.bin"))
+        self.assertEqual(stato, 130, errori)
+        self.assertEqual(errori, "link interrupted\n")
+        self.assertLess(durata, FINE_MAX_S)
+        log = self.Registro()
+        self.assertIn("interruzione dal segnale SIGINT", log)
+        # The read's own stop step closed the key.
+        self.assertLess(log.index("interruzione dal segnale SIGINT"), log.rindex("interfaccia chiusa"))
+        self.assertTrue(log.endswith("stop\r\n"), log[-200:])
+        eventi = [e["evento"] for e in self.Eventi(sim)]
+        self.assertEqual(eventi.count("apertura"), eventi.count("chiusura"), eventi)
+        self.assertEqual(eventi[-1], "chiusura")
 
 
 if __name__ == "__main__":
