@@ -64,13 +64,14 @@ bool RigheSane(const std::string& testo) {
   if (!Utf8Valido(testo)) return false;
   std::size_t inizio = 0;
   while (inizio <= testo.size()) {
-    std::size_t fine = testo.find('\n', inizio);
+    // A CR ends a line as LF does (the INI reader takes it so), CR LF included.
+    std::size_t fine = testo.find_first_of("\r\n", inizio);
     if (fine == std::string::npos) fine = testo.size();
     std::string_view riga(testo.data() + inizio, fine - inizio);
     inizio = fine + 1;
     for (char c : riga) {
       const auto u = static_cast<unsigned char>(c);
-      if (u < 0x20 && c != '\t' && c != '\r') return false;
+      if (u < 0x20 && c != '\t') return false;
     }
     while (!riga.empty() && (riga.front() == ' ' || riga.front() == '\t')) riga.remove_prefix(1);
     while (!riga.empty() && (riga.back() == ' ' || riga.back() == '\t' || riga.back() == '\r')) riga.remove_suffix(1);
@@ -120,7 +121,7 @@ bool CommentiPerQt(std::string& testo) {
       c = ';';
       cambiato = true;
     }
-    if (c == '\n') {
+    if (c == '\n' || c == '\r') {
       inizioRiga = true;
     } else if (c != ' ' && c != '\t') {
       inizioRiga = false;

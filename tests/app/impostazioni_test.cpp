@@ -197,7 +197,8 @@ TEST_F(Impostazioni, FileShapesTakenAsCorrupt) {
 // around it read, reading leaves the file as it is, and a write succeeds and
 // keeps the other values.
 TEST_F(Impostazioni, HashCommentsDoNotSpoilReadingOrWriting) {
-  const std::string testo = "# made by hand\n[Settings]\nPorta=3\n  # the image\nFile=/a/fw.bin\n[Bootstrap]\n#\nDirectory=/r\n";
+  // A lone CR ends a line too.
+  const std::string testo = "# made by hand\r# more\n[Settings]\nPorta=3\n  # the image\nFile=/a/fw.bin\n[Bootstrap]\n#\nDirectory=/r\n";
   ScriviFile(testo);
   EXPECT_EQ(LeggiImpostazioneIntero(kValorePorta, -1), 3);
   EXPECT_EQ(LeggiImpostazioneStringa(kValoreFile, "-"), "/a/fw.bin");
@@ -218,7 +219,8 @@ TEST_F(Impostazioni, HashCommentsDoNotSpoilReadingOrWriting) {
 // Names the INI reader cannot parse ('"' or ';' in them) make the file
 // corrupt: defaults, and the first write keeps it whole aside and succeeds.
 TEST_F(Impostazioni, NamesTheIniReaderRefusesMakeTheFileCorrupt) {
-  for (const std::string testo : {"[Settings]\nPorta=3\nFile\"=x\n", "[Settings]\nPorta=3\nA;b=x\n"}) {
+  for (const std::string testo : {"[Settings]\nPorta=3\nFile\"=x\n", "[Settings]\nPorta=3\nA;b=x\n",
+                                   "[Settings]\nPorta=3\nA=b\rgarbage\n"}) {
     std::filesystem::remove(File() + ".guasto");
     ScriviFile(testo);
     EXPECT_EQ(LeggiImpostazioneIntero(kValorePorta, -1), -1) << testo;
