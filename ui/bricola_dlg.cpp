@@ -108,7 +108,7 @@ void CBricolaDlg::Costruisci() {
 
   // Transfer.
   gruppoTrasferimento = new QGroupBox(Q(T(283)));
-  cavo = new QRadioButton("&" + Q(T(285)));
+  cavo = new QRadioButton(Q(T(285)).insert(1, QChar('&')));
   memox = new QRadioButton("&" + Q(T(337)));
   cavo->setAccessibleName(Q(T(285)));
   memox->setAccessibleName(Q(T(337)));
@@ -185,7 +185,7 @@ void CBricolaDlg::Costruisci() {
   reset->setValidator(new QIntValidator(0, 60000, reset));
   reset->setAccessibleName(lingua ? "Reset (ms)" : "Reset (ms)");
   reset->setMaximumWidth(70);
-  auto* etichettaReset = new QLabel("Re&set (ms)");
+  auto* etichettaReset = new QLabel("Reset (ms)");
   etichettaReset->setBuddy(reset);
   rts = new QCheckBox("RTS");
   micro = new QPushButton("M&icro");

@@ -177,11 +177,13 @@ class FinestraQt : public ::testing::Test {
     EXPECT_EQ(errore, "");
     return cartella + "/" + nome;
   }
-  void Apri(const std::string& file = "", const std::string& porta = "3") {
+  void Apri(const std::string& file = "", const std::string& porta = "3", bool carica = false, bool esci = false) {
     finestra = std::make_unique<CBricolaDlg>();
     SAvvioFinestra a;
     a.nomeFile = file;
     a.portaTesto = porta;
+    a.caricaSubito = carica;
+    a.esciAllaFine = esci;
     finestra->Avvia(a);
     ASSERT_TRUE(QTest::qWaitForWindowExposed(finestra.get()));
   }
@@ -372,6 +374,19 @@ TEST_F(FinestraQt, CloseDuringALoadAsksAndStopsItFirst) {
   ASSERT_TRUE(Attendi([&] { return !f.isVisible(); }, 5000));
   EXPECT_EQ(f.caricamento.InCorso(), 0);
   EXPECT_EQ(risponditore.testi.size(), 2u);
+}
+
+TEST_F(FinestraQt, LoadStartedByTheCommandLineClosesTheWindowAtTheEnd) {
+  AvviaSim(Scheda("controllo", 0x1234, 0x100));
+  const std::string img = Immagine({"-c", "0x1234", "-m", "1", "0xFC0000:seq=4096"});
+  Risponditore risponditore;
+  Apri(img, "3", true, true);
+  EXPECT_EQ(finestra->Stato(), StatoLavoro::kCaricamento);
+  ASSERT_TRUE(Attendi([&] { return !finestra->isVisible(); }));
+  EXPECT_EQ(finestra->Stato(), StatoLavoro::kInattivo);
+  EXPECT_EQ(Stato(), "trasferimento completato");
+  EXPECT_TRUE(risponditore.testi.empty());
+  EXPECT_TRUE(sim->Dump()["schede"].toArray()[0].toObject()["fineRicevuto"].toBool());
 }
 
 TEST_F(FinestraQt, LoadOfAMissingFileShowsTheReason) {
