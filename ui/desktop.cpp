@@ -19,17 +19,17 @@ bool Impostata(const char* nome) {
   return v != nullptr && *v != '\0';
 }
 
-QApplication& Applicazione(int& argc, char** argv) {
-  static std::unique_ptr<QApplication> app;
-  if (!app) {
-    app = std::make_unique<QApplication>(argc, argv);
-    QApplication::setApplicationName("Bricola");
-    QApplication::setOrganizationName("Corvanti");
-    QApplication::setApplicationVersion(BRICOLA_VERSIONE);
-    QApplication::setDesktopFileName("bricola");
-    QApplication::setWindowIcon(IconaBricola());
-  }
-  return *app;
+// The application object for one mode's run (none when one exists already);
+// it goes away with its holder, before the process's exit handlers run.
+std::unique_ptr<QApplication> Applicazione(int& argc, char** argv) {
+  if (QApplication::instance() != nullptr) return nullptr;
+  auto app = std::make_unique<QApplication>(argc, argv);
+  QApplication::setApplicationName("Bricola");
+  QApplication::setOrganizationName("Corvanti");
+  QApplication::setApplicationVersion(BRICOLA_VERSIONE);
+  QApplication::setDesktopFileName("bricola");
+  QApplication::setWindowIcon(IconaBricola());
+  return app;
 }
 
 }  // namespace
@@ -42,7 +42,7 @@ SDesktop DesktopQt(int& argc, char** argv) {
   SDesktop d;
   d.disponibile = [] { return DisplayDisponibile(); };
   d.mostraUso = [&argc, argv](std::string_view testo) {
-    Applicazione(argc, argv);
+    const auto app = Applicazione(argc, argv);
     QString t = QString::fromUtf8(testo.data(), static_cast<qsizetype>(testo.size()));
     t.remove(QChar('\r'));
     QMessageBox box(QMessageBox::Information, "Bricola", t, QMessageBox::Ok);
@@ -52,10 +52,12 @@ SDesktop DesktopQt(int& argc, char** argv) {
     box.exec();
   };
   d.esegui = [&argc, argv](const SAvvioFinestra& avvio) {
-    Applicazione(argc, argv);
-    CBricolaDlg finestra;
-    finestra.Avvia(avvio);
-    finestra.exec();
+    const auto app = Applicazione(argc, argv);
+    {
+      CBricolaDlg finestra;
+      finestra.Avvia(avvio);
+      finestra.exec();
+    }
     return 0;
   };
   return d;
