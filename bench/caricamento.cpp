@@ -175,6 +175,61 @@ void BM_BootstrapSimMb90F549_64K(benchmark::State& state) {
 }
 BENCHMARK(BM_BootstrapSimMb90F549_64K)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
+// A 32 KiB boot module into an MB91F465 (the whole boot flash, 0x148000 to
+// 0x150000) with `bricola -B -S`: the micro check, the reset into the FR ROM
+// bootstrap, the 12 KB kernel and its set-up segments at 9600 bit/s, then at
+// 115200 bit/s the blank checks, the module as S2 records of 16 data bytes,
+// the read-back as hex dumps of 64 values and the last word by Prog32, against
+// bricola-sim --paced. The line limit is that of the kernel's speed, 11520
+// bytes per second.
+void BM_BootMb91F465_32K(benchmark::State& state) {
+  constexpr std::uint32_t kInizio = 0x148000;
+  constexpr std::uint32_t kModulo = 0x8000;
+  prova::CCartellaTemporanea cartella;
+  const std::string macchina = cartella.File("machine.json");
+  std::ofstream(macchina) << "{\"schede\": [{\"nome\": \"fr\", \"codice\": \"0x4321\", \"tipoMicro\": 8,"
+                          << " \"fr\": {\"bootResidente\": false}}]}\n";
+  prova::ScriviCaricatori(cartella.File("ram"), 1);
+  const std::string immagine = cartella.File("boot465.bin");
+  prova::CImmagine()
+      .Intestazione(prova::IntestazionePerTipoLoad(10, "bench"))
+      .Sequenza(kInizio, kModulo - 4, 9)
+      .Dati(kInizio + kModulo - 4, {0x12, 0x34, 0x56, 0x78})
+      .Fine(0x4321)
+      .Scrivi(immagine);
+  ::mkdir(cartella.File("Corvanti").c_str(), 0755);
+  int stato = -1;
+  double secondi = 0;
+  for (auto _ : state) {
+    CSimulatore sim(macchina, cartella.File("sim.out"));
+    if (sim.porta == 0) {
+      state.SkipWithError("bricola-sim did not start");
+      return;
+    }
+    std::ofstream(cartella.File("Corvanti/bricola.ini"))
+        << "[Ports]\nCOM3=rfc2217://127.0.0.1:" << sim.porta << "\n[Bootstrap]\nDirectory=" << cartella.File("ram")
+        << "\n";
+    const std::string comando = "XDG_CONFIG_HOME='" + cartella.Percorso() + "' TMPDIR='" + cartella.Percorso() +
+                                "' " + BRICOLA_PROGRAMMA + " -B -S -C 3 '" + immagine + "' 2>/dev/null";
+    const auto inizio = std::chrono::steady_clock::now();
+    const int s = std::system(comando.c_str());
+    secondi = std::chrono::duration<double>(std::chrono::steady_clock::now() - inizio).count();
+    stato = WIFEXITED(s) ? WEXITSTATUS(s) : -1;
+    state.SetIterationTime(secondi);
+  }
+  if (stato != 0) {
+    state.SkipWithError(("the load ended with status " + std::to_string(stato)).c_str());
+    return;
+  }
+  const double velocita = kModulo / secondi;
+  state.counters["byte_s"] = velocita;
+  state.counters["frazione_linea"] = velocita / kLimiteLinea;
+  std::printf("MB91F465 boot: %u bytes written and verified in %.1f s: %.0f bytes/s, %.3f of the line limit "
+              "at 115200 bit/s (11520 bytes/s)\n",
+              kModulo, secondi, velocita, velocita / kLimiteLinea);
+}
+BENCHMARK(BM_BootMb91F465_32K)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+
 #ifdef BRICOLA_BENCH_BOOTSTRAP
 // A 64 KiB boot module into an MB90F549 through its ROM bootstrap: reset, the
 // 1732-byte RAM loader at 4800 bit/s, then LunBuf (64-byte buffer: 52-byte

@@ -48,6 +48,7 @@ class CIntSeriale : public CInterfaccia {
   // Works on its own copy of the handle: ChiudiLinea may clear `handle` meanwhile.
   void ThreadRicezione(HandleLinea linea);
   bool AttendiEvento();
+  bool ArmaturaInAttesa();
   void SegnalaEvento();
 
   std::thread threadRicezione;

@@ -191,6 +191,7 @@ void CCaricamento::ImpostaRegistro(std::string_view percorso) {
   load90F497Boot.ImpostaFileRegistro(percorso);
   load90F345Boot.ImpostaFileRegistro(percorso);
   load96F338Boot.ImpostaFileRegistro(percorso);
+  load91F465Boot.ImpostaFileRegistro(percorso);
   loadCheckMicro.ImpostaFileRegistro(percorso);
   load68331.ImpostaFileRegistro(percorso);
 }
@@ -201,6 +202,7 @@ CLoadBootstrap& CCaricamento::LoaderBootstrap(int tipoLoad) {
     case LOAD_90F549_BOOT: return load90F549Boot;
     case LOAD_90F345_BOOT: return load90F345Boot;
     case LOAD_96F338_BOOT: return load96F338Boot;
+    case LOAD_91F465_BOOT: return load91F465Boot;
     default: return loadCheckMicro;
   }
 }
@@ -284,10 +286,8 @@ CLoad* CCaricamento::ScegliLoader(const CProgDescr& modulo) {
       loaderCorrente = &load96F338Boot;
       return loaderCorrente;
     case LOAD_91F465_BOOT:
-      // The MB91F465 writer is not part of this build: after the micro check
-      // such a module ends with RC_MODULE_TYPE.
-      loaderCorrente = nullptr;
-      if (senzaPreverifica) return nullptr;
+      loaderCorrente = &load91F465Boot;
+      if (senzaPreverifica) return loaderCorrente;
       // The micro is identified first; the flash is touched only on an 'U'.
       preLoader = &loadCheckMicro;
       microAtteso = kMicro91F465;
@@ -317,6 +317,16 @@ int CCaricamento::AvviaModulo(int senzaReset, CLoad* loader, int identificato, i
     inCorso = 1;
     *esito = RC_OK;
     return 1;
+  }
+
+  if (loader == preLoader && loaderCorrente == &load91F465Boot) {
+    // The micro check touches the line: the writer's kernel must be there first.
+    int codice = RC_OK;
+    if (!load91F465Boot.ControllaKernel(&codice)) {
+      Registra("errore start");
+      *esito = codice;
+      return 0;
+    }
   }
 
   loader->ImpostaNome(nomi[static_cast<std::size_t>(indiceModulo)]);

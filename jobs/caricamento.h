@@ -15,6 +15,7 @@
 
 #include "base/registro.h"
 #include "bootstrap/load_boot_f2mc.h"
+#include "bootstrap/load_boot_fr.h"
 #include "bootstrap/load_check_micro.h"
 #include "comm/int_pic.h"
 #include "comm/int_seriale.h"
@@ -169,7 +170,7 @@ class CCaricamento : public CFileRegistro {
   void ScegliInterfaccia();
   void InterfacciaPerModulo();
   // The loader for the current module on the current interface: the main
-  // loader, and the pre-loader (none yet in this build). Null when no loader
+  // loader, and the pre-loader (the micro check before an MB91F465 boot). Null when no loader
   // of this build serves the module.
   CLoad* ScegliLoader(const CProgDescr& modulo);
   // Starts the current module. 1 started (or, on a remote connection, held),
@@ -206,6 +207,7 @@ class CCaricamento : public CFileRegistro {
   CLoad90F497Boot load90F497Boot;
   CLoad90F345Boot load90F345Boot;
   CLoad96F338Boot load96F338Boot;
+  CLoad91F465Boot load91F465Boot;
   CLoadCheckMicro loadCheckMicro;
   CLoad68331 load68331;
   CLoadPic loadPic;  // keeps an empty log path: it does not log

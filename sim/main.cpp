@@ -179,6 +179,11 @@ class CCodaUscita {
     }
     txLibera_ = t;
   }
+  // A purge on the PC empties what has reached its side; bytes the board has
+  // not sent yet (a reply it is still working on) still come afterwards.
+  void Svuota(double adesso) {
+    while (!coda_.empty() && coda_.front().tempo <= adesso) coda_.pop_front();
+  }
   void Svuota() { coda_.clear(); }
   bool Vuota() const { return coda_.empty(); }
   // Takes the bytes due by now.
@@ -330,7 +335,7 @@ int ServiRete(CMacchinaSim& m, const Opzioni& o) {
         m.NuovaConnessione(ms);
         telnet = std::make_unique<CTelnetSim>(m);
         telnet->alSvuota = [&coda](std::uint8_t quale) {
-          if (quale & bricola::sim::CMacchinaSim::SVUOTA_VERSO_PC) coda.Svuota();
+          if (quale & bricola::sim::CMacchinaSim::SVUOTA_VERSO_PC) coda.Svuota(static_cast<double>(AdessoMs()));
         };
         const auto apertura = telnet->Apertura();
         if (!ScriviTutto(client, apertura.data(), apertura.size())) {
