@@ -41,6 +41,7 @@
 #include "base/testi.h"
 #include "bootstrap/caricatori_ram.h"
 #include "ui/bricola_dlg.h"
+#include "ui/desktop.h"
 #include "ui/lista_programmi.h"
 
 extern char** environ;
@@ -129,12 +130,14 @@ class Risponditore {
   }
   std::deque<QMessageBox::StandardButton> risposte;  // Ok/Yes when empty
   std::vector<std::string> testi;
+  std::function<void()> allaVista;  // called while each box is up
 
  private:
   void Guarda() {
     auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
     if (!box || !box->isVisible()) return;
     testi.push_back(box->text().toStdString());
+    if (allaVista) allaVista();
     QMessageBox::StandardButton r = QMessageBox::NoButton;
     if (!risposte.empty()) {
       r = risposte.front();
@@ -387,6 +390,54 @@ TEST_F(FinestraQt, LoadStartedByTheCommandLineClosesTheWindowAtTheEnd) {
   EXPECT_EQ(Stato(), "trasferimento completato");
   EXPECT_TRUE(risponditore.testi.empty());
   EXPECT_TRUE(sim->Dump()["schede"].toArray()[0].toObject()["fineRicevuto"].toBool());
+}
+
+// A module the board refuses: its message box comes up from inside a tick,
+// and the timer messages that arrive meanwhile are dropped.
+TEST_F(FinestraQt, ModuleErrorBoxDuringATickKeepsTheTimerOut) {
+  AvviaSim(Scheda("controllo", 0x1234, 0x100));
+  const std::string img = Immagine({"-c", "0x0010", "-m", "1", "-n", "Altra", "0xFC0000:seq=1024"});
+  Apri(img);
+  CBricolaDlg& f = *finestra;
+  Risponditore risponditore;
+  bool occupato = false;
+  int tickDurante = -1;
+  risponditore.allaVista = [&] {
+    occupato = f.Occupato();
+    // A timer message now does nothing.
+    const std::string prima = Stato();
+    f.SuTimer(f.TimerAttivo());
+    tickDurante = Stato() == prima ? 0 : 1;
+  };
+  Premi(f.load);
+  ASSERT_TRUE(Attendi([&] { return f.Stato() == StatoLavoro::kInattivo && !risponditore.testi.empty(); }));
+  ASSERT_EQ(risponditore.testi.size(), 1u);
+  EXPECT_EQ(risponditore.testi[0].rfind("Prog. nr. 1 - ", 0), 0u) << risponditore.testi[0];
+  EXPECT_TRUE(occupato);
+  EXPECT_EQ(tickDurante, 0);
+  EXPECT_EQ(risponditore.testi[0].substr(14), Stato());
+  EXPECT_FALSE(f.Occupato());
+}
+
+TEST_F(FinestraQt, UsageBoxOnADesktop) {
+  int argc = 1;
+  char nome[] = "bricola";
+  char* argv[] = {nome, nullptr};
+  const SDesktop d = DesktopQt(argc, argv);
+  ASSERT_TRUE(d.disponibile());
+  Risponditore risponditore;
+  d.mostraUso(kTestoUso);
+  ASSERT_EQ(risponditore.testi.size(), 1u);
+  EXPECT_EQ(risponditore.testi[0].rfind("Bricola [-?] [-C {Com}]", 0), 0u);
+  EXPECT_EQ(risponditore.testi[0].find('\r'), std::string::npos);
+}
+
+TEST_F(FinestraQt, EnglishTextsWhenTheSettingsSaySo) {
+  std::ofstream(Ini()) << "[Settings]\nLingua=en\n";
+  Apri();
+  EXPECT_EQ(finestra->gruppoFile->title().toStdString(), Testo(286 + kInglese));
+  EXPECT_EQ(finestra->esci->text().toStdString(), std::string("&") + Testo(287 + kInglese));
+  EXPECT_EQ(finestra->windowTitle(), "Bricola");
 }
 
 TEST_F(FinestraQt, LoadOfAMissingFileShowsTheReason) {
