@@ -87,7 +87,7 @@ ModoAvvio CBricolaApp::Modo() const {
 int CBricolaApp::EseguiModo(std::ostream& uscita, std::ostream& errori) {
   switch (Modo()) {
     case ModoAvvio::kBatch:
-      return EseguiBatch(errori);
+      return EseguiBatch(uscita, errori);
     case ModoAvvio::kUso:
       // A message box on a desktop, else standard output.
       if (desktop.mostraUso && desktop.disponibile && desktop.disponibile()) {
@@ -134,8 +134,9 @@ int CBricolaApp::Esegui(std::span<const std::string> argomenti, std::ostream& us
   return EseguiModo(uscita, errori);
 }
 
-int CBricolaApp::EseguiBatch(std::ostream& errori) {
+int CBricolaApp::EseguiBatch(std::ostream& uscita, std::ostream& errori) {
   RichiestaBatch richiesta;
+  richiesta.elenco = &uscita;
   richiesta.portaTesto = portaTesto;
   richiesta.fileImmagine = nomeFile;
   richiesta.percorsoRegistro = percorsoRegistro;

@@ -17,9 +17,16 @@
 #include "bootstrap/load_boot_f2mc.h"
 #include "bootstrap/load_boot_fr.h"
 #include "bootstrap/load_check_micro.h"
+#include "comm/int_file_system.h"
 #include "comm/int_pic.h"
 #include "comm/int_seriale.h"
 #include "image/analisi.h"
+#include "key/int_parallela.h"
+#include "key/load_memox.h"
+#include "key/load_tree.h"
+#include "key/memox_interfaccia.h"
+#include "key/memox_parallela.h"
+#include "key/memox_usb.h"
 #include "load/load.h"
 #include "load/load_90fxxx.h"
 #include "targets/load_68331.h"
@@ -155,6 +162,11 @@ class CCaricamento : public CFileRegistro {
   // The ROM-bootstrap loaders and the micro identification (the same, for tests).
   CLoadBootstrap& LoaderBootstrap(int tipoLoad);
   CLoadCheckMicro& LoaderCheckMicro() { return loadCheckMicro; }
+  // The key and directory-tree loaders (the same, for tests).
+  CLoadMemox& LoaderMemox() { return loadMemox; }
+  CLoadTree& LoaderTree() { return loadTree; }
+  // The key devices of the two kinds (not owned; tests give devices of their own).
+  void ImpostaDispositiviChiave(CMemoxInterfaccia* usb, CMemoxInterfaccia* parallela);
 
  private:
   // The figures Progresso hands out, refreshed after every start and step.
@@ -167,6 +179,8 @@ class CCaricamento : public CFileRegistro {
   };
 
   void CalcolaRiepiloghi();
+  // The key device of the interface type to the key interface and the key loader.
+  void DaiDispositivoChiave();
   void ScegliInterfaccia();
   void InterfacciaPerModulo();
   // The loader for the current module on the current interface: the main
@@ -195,9 +209,16 @@ class CCaricamento : public CFileRegistro {
   int modo = MODO_LOCALE;
   int valore = 0;
   int aperturaPropria = 0;
+  int interfacciaAperta = 0;  // the job opened the interface of its non-tree modules
 
   // Interfaces. The key, PIC and directory-tree interfaces join here.
   CIntSeriale intSeriale;
+  CMemoxUsb memoxUsb;
+  CMemoxParallela memoxParallela;
+  CMemoxInterfaccia* dispositivoUsb = &memoxUsb;
+  CMemoxInterfaccia* dispositivoParallela = &memoxParallela;
+  CIntParallela intParallela;
+  CIntFileSystem intFileSystem;
   CIntPic intPic;
 
   // Loaders. The ROM bootstrap, 68331, key, PIC and directory-tree loaders,
@@ -209,6 +230,8 @@ class CCaricamento : public CFileRegistro {
   CLoad96F338Boot load96F338Boot;
   CLoad91F465Boot load91F465Boot;
   CLoadCheckMicro loadCheckMicro;
+  CLoadMemox loadMemox;
+  CLoadTree loadTree;
   CLoad68331 load68331;
   CLoadPic loadPic;  // keeps an empty log path: it does not log
 
