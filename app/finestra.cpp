@@ -257,9 +257,7 @@ void CFinestraProc::Inizializza(const SAvvioFinestra& a) {
   verificaBoot.ImpostaRegistro(avvio.percorsoRegistro);
   verificaMicro.ImpostaRegistro(avvio.percorsoRegistro);
   cancellaMicro.ImpostaRegistro(avvio.percorsoRegistro);
-#if BRICOLA_CON_LETTURA
   lettura.ImpostaRegistro(avvio.percorsoRegistro);
-#endif
   impostazioni.Leggi();
   impostazioniIniziali = impostazioni;
   ScegliPorta(avvio.portaTesto, impostazioni.porta);
@@ -400,9 +398,7 @@ void CFinestraProc::CostruisciElenco(const std::string& f) {
   std::string errore;
   int n = 0;
   if (chiave) {
-#if BRICOLA_CON_LETTURA
     n = lettura.ModuliElencati();
-#endif
   } else {
     int e = 0;
     if (caricamento.Analizza(f, &e)) {
@@ -425,11 +421,7 @@ void CFinestraProc::CostruisciElenco(const std::string& f) {
     SInfoModulo info;
     int esito = 0;
     int dato = 0;
-#if BRICOLA_CON_LETTURA
     dato = chiave ? lettura.InfoModulo(i, info, &esito) : caricamento.InfoModulo(i, info, &esito);
-#else
-    dato = caricamento.InfoModulo(i, info, &esito);
-#endif
     SRiga r;
     r.testi[1] = Formato("%ld", i + 1L);
     if (dato) {
@@ -478,11 +470,7 @@ void CFinestraProc::AggiornaStatistiche(int tipo, bool finale) {
     if (!caricamento.Progresso(&modulo, &totali, &fatti, &ripetuti, &secondi)) return;
     if (finale) fatti = totali;
   } else if (tipo == kStatLettura) {
-#if BRICOLA_CON_LETTURA
     lettura.Progresso(&modulo, &totali, &fatti, &secondi);
-#else
-    return;
-#endif
   } else {
     cancellaMicro.Progresso(&totali, &fatti, &secondi);
     modulo = -1;
@@ -518,9 +506,7 @@ int CFinestraProc::FermaOperazione(StatoLavoro s) {
   switch (s) {
     case StatoLavoro::kCaricamento: caricamento.Ferma(&esito); break;
     case StatoLavoro::kLettura:
-#if BRICOLA_CON_LETTURA
       lettura.Ferma(&esito);
-#endif
       break;
     case StatoLavoro::kVerificaBoot: verificaBoot.Ferma(&esito); break;
     case StatoLavoro::kCancellaMicro: cancellaMicro.Ferma(&esito); break;
@@ -595,14 +581,11 @@ void CFinestraProc::PremiRead() {
   const bool elenco = NomeElenco(f);
   if (!elenco && !f.empty() && FileEsistente(f) && !Chiedi(T(343), false)) return;
   Registra("start");
-#if BRICOLA_CON_LETTURA
   lettura.ImpostaInterfaccia(NumeroPorta(), Usb() ? 1 : 0);
-#endif
   if (!Chiave()) {
     MostraErrore(RC_PORT_OPEN);
     return;
   }
-#if BRICOLA_CON_LETTURA
   int esito = RC_OK;
   if (elenco) {
     if (lettura.LeggiContenuto(&esito)) {
@@ -620,9 +603,6 @@ void CFinestraProc::PremiRead() {
     return;
   }
   AvviaTimerLavoro(kTimerLettura, periodo, fase, StatoLavoro::kLettura);
-#else
-  MostraErrore(RC_INTERNAL);
-#endif
 }
 
 void CFinestraProc::PremiClear() {
@@ -632,15 +612,10 @@ void CFinestraProc::PremiClear() {
   }
   if (stato != StatoLavoro::kInattivo) return;
   if (Chiave()) {
-#if BRICOLA_CON_LETTURA
     lettura.ImpostaInterfaccia(NumeroPorta(), Usb() ? 1 : 0);
     if (!Chiedi(T(353), false)) return;
     int esito = RC_OK;
     if (!lettura.CancellaChiave(&esito)) MostraErrore(esito);
-#else
-    if (!Chiedi(T(353), false)) return;
-    MostraErrore(RC_INTERNAL);
-#endif
     return;
   }
   if (Pic()) {
@@ -761,12 +736,10 @@ void CFinestraProc::TickCaricamento() {
 }
 
 void CFinestraProc::TickLettura() {
-#if BRICOLA_CON_LETTURA
   int aggiorna = 0, erroreModulo = 0, fase = 0, esito = 0;
   const bool gira = lettura.Passo(&aggiorna, &erroreModulo, &fase, &esito) != 0;
   FineTick(kStatLettura, !gira, fase, esito, gira ? std::string() : T(273), aggiorna != 0, true, erroreModulo,
            lettura.IndiceCorrente() + 1, true);
-#endif
 }
 
 void CFinestraProc::TickVerificaBoot() {

@@ -17,12 +17,7 @@
 #include "jobs/verifica_boot.h"
 #include "jobs/verifica_micro.h"
 
-#if __has_include("jobs/lettura.h")
 #include "jobs/lettura.h"
-#define BRICOLA_CON_LETTURA 1
-#else
-#define BRICOLA_CON_LETTURA 0
-#endif
 
 namespace bricola {
 
@@ -167,9 +162,7 @@ class CFinestraProc : public CMainProc {
   CVerificaBoot verificaBoot;
   CVerificaMicro verificaMicro;
   CCancellaMicro cancellaMicro;
-#if BRICOLA_CON_LETTURA
   CLettura lettura;
-#endif
 
  protected:
   // Display operations of the window.

@@ -111,6 +111,47 @@ class Simulatore {
   std::string file, dump;
 };
 
+// bricola-sim serving a Memox key on a USB socket (no serial line).
+class SimChiave {
+ public:
+  explicit SimChiave(const std::string& cartella) {
+    usb = cartella + "/sim.usb";
+    const std::string lpt = cartella + "/sim.lpt";
+    const std::string dispositivi = cartella + "/devices.json";
+    std::ofstream(dispositivi) << "{\"chiave\": {\"file\": \"" << cartella
+                               << "/key.bin\", \"dimensionePagina\": 264, \"numeroPagine\": 4096}}";
+    int tubo[2];
+    if (::pipe(tubo) != 0) return;
+    posix_spawn_file_actions_t azioni;
+    posix_spawn_file_actions_init(&azioni);
+    posix_spawn_file_actions_adddup2(&azioni, tubo[1], 1);
+    posix_spawn_file_actions_addclose(&azioni, tubo[0]);
+    std::vector<std::string> a = {BRICOLA_SIM, "--usb", usb, "--lpt", lpt, "--devices", dispositivi};
+    std::vector<char*> argv;
+    for (auto& x : a) argv.push_back(x.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid, BRICOLA_SIM, &azioni, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&azioni);
+    ::close(tubo[1]);
+    // Both sockets listen once their two lines are out.
+    int righe = 0;
+    char c;
+    while (righe < 2 && ::read(tubo[0], &c, 1) == 1) righe += c == '\n';
+    ::close(tubo[0]);
+    pronto = righe == 2;
+  }
+  ~SimChiave() {
+    if (pid > 0) {
+      ::kill(pid, SIGTERM);
+      int stato = 0;
+      ::waitpid(pid, &stato, 0);
+    }
+  }
+  std::string usb;
+  pid_t pid = -1;
+  bool pronto = false;
+};
+
 std::string Scheda(const std::string& nome, int codice, int can, const std::string& altro = "") {
   char s[512];
   std::snprintf(s, sizeof s,
@@ -438,6 +479,86 @@ TEST_F(FinestraQt, EnglishTextsWhenTheSettingsSaySo) {
   EXPECT_EQ(finestra->gruppoFile->title().toStdString(), Testo(286 + kInglese));
   EXPECT_EQ(finestra->esci->text().toStdString(), std::string("&") + Testo(287 + kInglese));
   EXPECT_EQ(finestra->windowTitle(), "Bricola");
+}
+
+// The Memox on USB: load two modules onto it, list it ("DIR"), read it back
+// into a file, empty it after confirming.
+TEST_F(FinestraQt, KeyLoadListReadAndClear) {
+  SimChiave chiave(cartella);
+  ASSERT_TRUE(chiave.pronto);
+  std::ofstream(Ini()) << "[Ports]\nUSB=unix:" << chiave.usb << "\n";
+  const std::string img = Immagine({"-c", "0x0010", "-l", "3", "-n", "primo", "0xFC0000:seq=300", "-c", "0x0011",
+                                    "-l", "3", "-n", "secondo", "0xFC0000:seq=301"});
+  Apri(img, "61");
+  CBricolaDlg& f = *finestra;
+  ASSERT_EQ(f.codicePorta, 60);
+  EXPECT_EQ(f.porte->currentItem()->text(), "Usb");
+  EXPECT_TRUE(f.read->isEnabled());
+  EXPECT_FALSE(f.check->isEnabled());
+  Risponditore risponditore;
+
+  // Load onto the empty key: no question.
+  Premi(f.load);
+  ASSERT_TRUE(Attendi([&] { return f.Stato() == StatoLavoro::kInattivo; }));
+  EXPECT_EQ(Stato(), "trasferimento completato");
+  EXPECT_TRUE(risponditore.testi.empty()) << risponditore.testi.front();
+
+  // Loading again asks before overwriting; No changes nothing.
+  risponditore.risposte = {QMessageBox::No};
+  Premi(f.load);
+  QTest::qWait(100);
+  ASSERT_EQ(risponditore.testi.size(), 1u);
+  EXPECT_EQ(risponditore.testi[0], Testo(355));
+  EXPECT_EQ(f.Stato(), StatoLavoro::kInattivo);
+  risponditore.testi.clear();
+
+  // "DIR" lists the key's content in the module list.
+  f.campoFile->setEditText("DIR");
+  Premi(f.read);
+  ASSERT_TRUE(Attendi([&] { return f.lista->topLevelItemCount() == 2; }, 5000));
+  EXPECT_EQ(f.lista->topLevelItem(0)->text(2), "primo");
+  EXPECT_EQ(f.lista->topLevelItem(1)->text(2), "secondo");
+  EXPECT_EQ(Stato(), "trasferimento completato");
+  EXPECT_FALSE(f.load->isEnabled());
+
+  // Read every file of the key into a new image file.
+  const std::string letto = cartella + "/letto.bin";
+  f.campoFile->setEditText(QString::fromStdString(letto));
+  Premi(f.read);
+  ASSERT_TRUE(Attendi([&] { return f.Stato() == StatoLavoro::kInattivo; }));
+  EXPECT_EQ(Stato(), "trasferimento completato");
+  EXPECT_TRUE(risponditore.testi.empty());
+  ASSERT_TRUE(std::filesystem::exists(letto));
+  // The file read back is an image with the same two modules.
+  ASSERT_EQ(f.lista->topLevelItemCount(), 2);
+  EXPECT_EQ(f.lista->topLevelItem(1)->text(2), "secondo");
+  EXPECT_EQ(f.lista->topLevelItem(1)->text(4), "301");
+
+  // Reading again into the same file asks first.
+  risponditore.risposte = {QMessageBox::No};
+  Premi(f.read);
+  QTest::qWait(100);
+  ASSERT_EQ(risponditore.testi.size(), 1u);
+  EXPECT_EQ(risponditore.testi[0], Testo(343));
+  risponditore.testi.clear();
+
+  // Clear: No keeps the content, Yes empties the key.
+  risponditore.risposte = {QMessageBox::No};
+  Premi(f.clear);
+  QTest::qWait(100);
+  risponditore.risposte = {QMessageBox::Yes};
+  Premi(f.clear);
+  QTest::qWait(100);
+  ASSERT_EQ(risponditore.testi.size(), 2u);
+  EXPECT_EQ(risponditore.testi[0], Testo(353));
+  EXPECT_EQ(risponditore.testi[1], Testo(353));
+  risponditore.testi.clear();
+  // The listing now finds no module: one empty row.
+  f.campoFile->setEditText("DIR");
+  Premi(f.read);
+  ASSERT_TRUE(Attendi([&] { return f.lista->topLevelItemCount() == 1; }, 5000));
+  EXPECT_EQ(f.lista->topLevelItem(0)->text(2), "");
+  EXPECT_TRUE(risponditore.testi.empty());
 }
 
 TEST_F(FinestraQt, LoadOfAMissingFileShowsTheReason) {
