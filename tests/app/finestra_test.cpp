@@ -362,6 +362,30 @@ TEST_F(Finestra, ModuleListKeepsTicksForTheSameFile) {
   EXPECT_TRUE(f.Righe()[0].spunta && f.Righe()[1].spunta);
 }
 
+TEST_F(Finestra, FiveWireWarningForATickedBootModuleOnASerialPort) {
+  prova::CImmagine img;
+  img.Intestazione(prova::IntestazionePerTipoLoad(1, "boot")).Sequenza(0xFFC000, 0x100).Fine(0x0010);
+  const std::string file = cartella.File("boot.bin");
+  img.Scrivi(file);
+  FinestraFinta f;
+  ConPorte(f, {1}, {1});
+  SAvvioFinestra a;
+  a.nomeFile = file;
+  f.Inizializza(a);
+  ASSERT_EQ(f.righeMostrate.size(), 1u);
+  ASSERT_TRUE(f.Righe()[0].spunta);
+  EXPECT_EQ(f.avviso, Testo(308));
+  f.CliccaRiga(0, true);
+  EXPECT_EQ(f.avviso, "");
+  f.CliccaRiga(0, true);
+  EXPECT_EQ(f.avviso, Testo(308));
+  // Not on a key port.
+  f.PremiMemox();
+  EXPECT_EQ(f.avviso, "");
+  f.PremiCavo();
+  EXPECT_EQ(f.avviso, Testo(308));
+}
+
 TEST_F(Finestra, LowerCaseDirIsAFileAndDirIsTheKeyListing) {
   FinestraFinta f;
   ConPorte(f, {1}, {1});
