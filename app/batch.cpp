@@ -24,6 +24,7 @@ int CBatchProc::Avvia(const RichiestaBatch& richiesta) {
 
   EnumeraPorte();
   caricamento.ImpostaRegistro(richiesta.percorsoRegistro);
+  caricamento.ImpostaSveglia(&sveglia);
   portaSalvata = LeggiImpostazioneIntero(kValorePorta, 0);
   fileSalvato = LeggiImpostazioneStringa(kValoreFile, "");
   ScegliPorta(richiesta.portaTesto, portaSalvata);
@@ -104,6 +105,7 @@ void CBatchProc::Stato(bool& inCorsoOut, int& faseOut, int& esitoOut) const {
 
 void CBatchProc::Ferma() {
   richiestaStop = true;
+  sveglia.Segnala();
   if (thread.joinable()) thread.join();
   inCorso = false;
 }
@@ -134,6 +136,7 @@ int CBatchProc::AttendiFine(CBatchProc& runner, CAvanzamento& avanzamento) {
 
 int CBatchProc::AvviaWorker(Passo passo, int periodoMs) {
   Ferma();
+  sveglia.Azzera();
   periodo = periodoMs;
   richiestaStop = false;
   inCorso = true;
@@ -156,7 +159,9 @@ void CBatchProc::Ciclo(Passo passo) {
     fase = faseNuova;
     esito = esitoNuovo;
     if (!continua) break;
-    Dormi(periodo);
+    // The period is the longest wait: the interface ends it as soon as what
+    // the step armed has come.
+    sveglia.Attendi(periodo);
   }
   inCorso = false;
 }

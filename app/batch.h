@@ -11,6 +11,7 @@
 #include "app/avanzamento.h"
 #include "app/porte.h"
 #include "jobs/caricamento.h"
+#include "platform/sveglia.h"
 
 namespace bricola {
 
@@ -60,6 +61,10 @@ class CBatchProc : public CMainProc {
   int portaSalvata = 0;
   std::string fileSalvato;
   std::string fileImmagine;
+  // Ends the worker's wait between two steps early (a reply the step armed has
+  // come, a stop). Declared before the operations, whose lines signal it, so
+  // that it outlives them.
+  CSveglia sveglia;
   // The load operation.
   CCaricamento caricamento;
 
