@@ -29,6 +29,7 @@
 #include "sim/descrizione_sim.h"
 #include "sim/dispositivi_sim.h"
 #include "sim/macchina_sim.h"
+#include "sim/minimo_sim.h"
 #include "sim/telnet_sim.h"
 
 namespace {
@@ -160,6 +161,15 @@ bool OpzioniDeiDispositivi(const Opzioni& o, OpzioniDispositivi& d) {
 }
 
 CDispositiviSim* dispositiviAttivi = nullptr;
+// The least time the serial line needed, for the dump.
+CMinimoLinea minimoLinea;
+
+// What the boards send goes on the line: queued with its time, and counted.
+void Accoda(CCodaUscita& coda, const Uscita& u, std::uint32_t baud, double adesso) {
+  coda.Aggiungi(u, baud, adesso);
+  minimoLinea.VersoPc(u.byte.size(), baud, u.ritardoMs);
+  minimoLinea.LineaOccupataFino(coda.LiberaMs());
+}
 
 // Bytes on their way to the PC, each with the time it leaves the board's UART.
 class CCodaUscita {
@@ -179,6 +189,8 @@ class CCodaUscita {
     }
     txLibera_ = t;
   }
+  // Server time at which the last byte queued so far leaves the board.
+  double LiberaMs() const { return std::max(rxLibera_, txLibera_); }
   void Svuota() { coda_.clear(); }
   bool Vuota() const { return coda_.empty(); }
   // Takes the bytes due by now.
@@ -245,9 +257,14 @@ void Dump(const CMacchinaSim& m, const std::string& percorso) {
       ScriviDump(m, macchina);
       nlohmann::json j = nlohmann::json::parse(macchina.str());
       j["dispositivi"] = dispositiviAttivi->Stato();
+      j["minimoLinea"] = minimoLinea.Stato();
       f << j.dump(2) << '\n';
     } else {
-      ScriviDump(m, f);
+      std::ostringstream macchina;
+      ScriviDump(m, macchina);
+      nlohmann::json j = nlohmann::json::parse(macchina.str());
+      j["minimoLinea"] = minimoLinea.Stato();
+      f << j.dump(2) << '\n';
     }
   }
   // Readers never see a half-written dump.
@@ -353,8 +370,11 @@ int ServiRete(CMacchinaSim& m, const Opzioni& o) {
       const std::uint64_t primaDati = telnet->ByteDati();
       telnet->DalClient(b, static_cast<std::size_t>(n), ms, risposte, dati);
       // Only line data cross the simulated cable; Telnet commands do not.
-      coda.Ricevuti(static_cast<std::size_t>(telnet->ByteDati() - primaDati), baudArrivo, static_cast<double>(ms));
-      for (const auto& u : dati) coda.Aggiungi(u, m.BaudLinea(), static_cast<double>(ms));
+      const std::uint64_t nDati = telnet->ByteDati() - primaDati;
+      minimoLinea.DalPc(nDati, baudArrivo, static_cast<double>(ms), !coda.Vuota());
+      coda.Ricevuti(static_cast<std::size_t>(nDati), baudArrivo, static_cast<double>(ms));
+      minimoLinea.LineaOccupataFino(coda.LiberaMs());
+      for (const auto& u : dati) Accoda(coda, u, m.BaudLinea(), static_cast<double>(ms));
       if (!risposte.empty() && !ScriviTutto(client, risposte.data(), risposte.size())) {
         chiudiClient("scrittura fallita");
         dopoChiusura();
@@ -366,7 +386,7 @@ int ServiRete(CMacchinaSim& m, const Opzioni& o) {
       const std::int64_t ora = AdessoMs();
       const auto dovute = m.Scadenze(ora);
       if (client >= 0)
-        for (const auto& u : dovute) coda.Aggiungi(u, m.BaudLinea(), static_cast<double>(ora));
+        for (const auto& u : dovute) Accoda(coda, u, m.BaudLinea(), static_cast<double>(ora));
     }
     if (client >= 0 && !telnet->Sospeso()) {
       std::vector<std::uint8_t> pronti;
@@ -458,11 +478,15 @@ int ServiPty(CMacchinaSim& m, const Opzioni& o) {
       std::uint8_t b[4096];
       const ssize_t n = ::read(master, b, sizeof b);
       if (n > 0) {
-        coda.Ricevuti(static_cast<std::size_t>(n), m.BaudLinea(), static_cast<double>(ms));
-        for (const auto& u : m.DalPc(b, static_cast<std::size_t>(n), ms)) coda.Aggiungi(u, m.BaudLinea(), static_cast<double>(ms));
+        const std::uint32_t baudArrivo = m.BaudLinea();
+        const auto uscite = m.DalPc(b, static_cast<std::size_t>(n), ms);
+        minimoLinea.DalPc(static_cast<std::uint64_t>(n), baudArrivo, static_cast<double>(ms), !coda.Vuota());
+        coda.Ricevuti(static_cast<std::size_t>(n), baudArrivo, static_cast<double>(ms));
+        minimoLinea.LineaOccupataFino(coda.LiberaMs());
+        for (const auto& u : uscite) Accoda(coda, u, m.BaudLinea(), static_cast<double>(ms));
       }
     }
-    for (const auto& u : m.Scadenze(AdessoMs())) coda.Aggiungi(u, m.BaudLinea(), static_cast<double>(AdessoMs()));
+    for (const auto& u : m.Scadenze(AdessoMs())) Accoda(coda, u, m.BaudLinea(), static_cast<double>(AdessoMs()));
     std::vector<std::uint8_t> pronti;
     coda.Pronti(static_cast<double>(AdessoMs()), pronti);
     if (!pronti.empty() && ::write(master, pronti.data(), pronti.size()) < 0) break;
@@ -500,6 +524,7 @@ int main(int argc, char** argv) {
   CTrascrizione trascrizione(o.trascrizione.empty() ? nullptr : &fileTrascrizione, AdessoMs());
   CMacchinaSim m(std::move(d.schede), d.linea);
   m.ImpostaTrascrizione(&trascrizione);
+  m.ImpostaMinimo(&minimoLinea);
 
   struct sigaction sa {};
   sa.sa_handler = SuSegnaleFine;
