@@ -164,12 +164,6 @@ CDispositiviSim* dispositiviAttivi = nullptr;
 // The least time the serial line needed, for the dump.
 CMinimoLinea minimoLinea;
 
-// What the boards send goes on the line: queued with its time, and counted.
-void Accoda(CCodaUscita& coda, const Uscita& u, std::uint32_t baud, double adesso) {
-  coda.Aggiungi(u, baud, adesso);
-  minimoLinea.VersoPc(u.byte.size(), baud, u.ritardoMs);
-  minimoLinea.LineaOccupataFino(coda.LiberaMs());
-}
 
 // Bytes on their way to the PC, each with the time it leaves the board's UART.
 class CCodaUscita {
@@ -189,8 +183,10 @@ class CCodaUscita {
     }
     txLibera_ = t;
   }
-  // Server time at which the last byte queued so far leaves the board.
-  double LiberaMs() const { return std::max(rxLibera_, txLibera_); }
+  // Server time at which the last byte queued so far has left the board, and
+  // at which the last byte from the PC has reached it.
+  double TxLiberaMs() const { return txLibera_; }
+  double RxLiberaMs() const { return rxLibera_; }
   void Svuota() { coda_.clear(); }
   bool Vuota() const { return coda_.empty(); }
   // Takes the bytes due by now.
@@ -217,6 +213,13 @@ class CCodaUscita {
   double rxLibera_ = 0;
   double txLibera_ = 0;
 };
+
+// What the boards send goes on the line: queued with its time, and counted.
+void Accoda(CCodaUscita& coda, const Uscita& u, std::uint32_t baud, double adesso) {
+  coda.Aggiungi(u, baud, adesso);
+  minimoLinea.VersoPc(u.byte.size(), baud, u.ritardoMs);
+  minimoLinea.LineaOccupataFino(coda.TxLiberaMs());
+}
 
 // Shortens a poll timeout so that a board timer that falls due is served on time.
 int FinoAllaScadenza(const CMacchinaSim& m, int attesa) {
@@ -373,7 +376,7 @@ int ServiRete(CMacchinaSim& m, const Opzioni& o) {
       const std::uint64_t nDati = telnet->ByteDati() - primaDati;
       minimoLinea.DalPc(nDati, baudArrivo, static_cast<double>(ms), !coda.Vuota());
       coda.Ricevuti(static_cast<std::size_t>(nDati), baudArrivo, static_cast<double>(ms));
-      minimoLinea.LineaOccupataFino(coda.LiberaMs());
+      if (nDati > 0) minimoLinea.LineaOccupataFino(coda.RxLiberaMs());
       for (const auto& u : dati) Accoda(coda, u, m.BaudLinea(), static_cast<double>(ms));
       if (!risposte.empty() && !ScriviTutto(client, risposte.data(), risposte.size())) {
         chiudiClient("scrittura fallita");
@@ -482,7 +485,7 @@ int ServiPty(CMacchinaSim& m, const Opzioni& o) {
         const auto uscite = m.DalPc(b, static_cast<std::size_t>(n), ms);
         minimoLinea.DalPc(static_cast<std::uint64_t>(n), baudArrivo, static_cast<double>(ms), !coda.Vuota());
         coda.Ricevuti(static_cast<std::size_t>(n), baudArrivo, static_cast<double>(ms));
-        minimoLinea.LineaOccupataFino(coda.LiberaMs());
+        minimoLinea.LineaOccupataFino(coda.RxLiberaMs());
         for (const auto& u : uscite) Accoda(coda, u, m.BaudLinea(), static_cast<double>(ms));
       }
     }
