@@ -115,7 +115,8 @@ int CBatchProc::AttendiFine(const CBatchProc& runner) {
   int faseAttuale = 0;
   int esitoAttuale = 0;
   for (;;) {
-    Dormi(kPeriodoAttesa);
+    // The poll's wait ends at once when the worker has ended.
+    runner.fineWorker.Attendi(kPeriodoAttesa);
     runner.Stato(attivo, faseAttuale, esitoAttuale);
     if (!attivo) return esitoAttuale;
   }
@@ -126,7 +127,8 @@ int CBatchProc::AttendiFine(CBatchProc& runner, CAvanzamento& avanzamento) {
   int faseAttuale = 0;
   int esitoAttuale = 0;
   for (;;) {
-    Dormi(kPeriodoAttesa);
+    // The poll's wait ends at once when the worker has ended.
+    runner.fineWorker.Attendi(kPeriodoAttesa);
     runner.Stato(attivo, faseAttuale, esitoAttuale);
     if (!attivo) return esitoAttuale;
     SAvanzamento a;
@@ -137,6 +139,7 @@ int CBatchProc::AttendiFine(CBatchProc& runner, CAvanzamento& avanzamento) {
 int CBatchProc::AvviaWorker(Passo passo, int periodoMs) {
   Ferma();
   sveglia.Azzera();
+  fineWorker.Azzera();
   periodo = periodoMs;
   richiestaStop = false;
   inCorso = true;
@@ -164,6 +167,7 @@ void CBatchProc::Ciclo(Passo passo) {
     sveglia.Attendi(periodo);
   }
   inCorso = false;
+  fineWorker.Segnala();
 }
 
 }  // namespace bricola

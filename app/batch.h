@@ -85,6 +85,8 @@ class CBatchProc : public CMainProc {
   int moduloVisto = -1;              // module of the last progress picture
   std::int64_t inizioModuloMs = 0;   // when that module was first seen
 
+  // Signalled by the worker as it ends: the main thread's poll then ends early.
+  mutable CSveglia fineWorker;
   std::thread thread;
   std::atomic<bool> inCorso{false};
   std::atomic<bool> richiestaStop{false};
