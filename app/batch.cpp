@@ -1,9 +1,11 @@
 #include "app/batch.h"
 
+#include <cstdio>
 #include <system_error>
 #include <utility>
 
 #include "base/esiti.h"
+#include "base/testi.h"
 #include "app/impostazioni.h"
 #include "image/analisi.h"
 #include "platform/linea_seriale.h"
@@ -25,6 +27,7 @@ int CBatchProc::Avvia(const RichiestaBatch& richiesta) {
   EnumeraPorte();
   caricamento.ImpostaRegistro(richiesta.percorsoRegistro);
   caricamento.ImpostaSveglia(&sveglia);
+  lettura.ImpostaRegistro(richiesta.percorsoRegistro);
   portaSalvata = LeggiImpostazioneIntero(kValorePorta, 0);
   fileSalvato = LeggiImpostazioneStringa(kValoreFile, "");
   ScegliPorta(richiesta.portaTesto, portaSalvata);
@@ -32,13 +35,60 @@ int CBatchProc::Avvia(const RichiestaBatch& richiesta) {
 
   inizioMs = MillisecondiMonotoni();
   if (richiesta.caricaSubito) return AvviaCaricamento();
-  if (richiesta.leggiSubito) {
-    return RC_INTERNAL;  // the read of the key is not available in batch mode yet
-  }
-  if (richiesta.cancellaChiave) {
-    return RC_INTERNAL;  // erasing the key is not available in batch mode yet
-  }
+  if (richiesta.leggiSubito) return AvviaLettura(richiesta.elenco);
+  if (richiesta.cancellaChiave) return CancellaChiave();
   return RC_NO_OPERATION;
+}
+
+int CBatchProc::AvviaLettura(std::ostream* elenco) {
+  lettura.ImpostaInterfaccia(NumeroPorta(), Usb() ? 1 : 0);
+  if (!Chiave()) return RC_PORT_OPEN;
+  int codice = RC_OK;
+  if (fileImmagine == kFileElenco) {
+    // The key's content, one module a line: number, code, class, length, name.
+    if (!lettura.LeggiContenuto(&codice)) return codice;
+    for (int i = 0; i < lettura.ModuliElencati(); ++i) {
+      SInfoModulo info;
+      int esitoModulo = RC_OK;
+      char riga[64];
+      if (lettura.InfoModulo(i, info, &esitoModulo)) {
+        std::snprintf(riga, sizeof riga, "%d %04X %s %u ", i + 1, info.codice,
+                      EtichettaModulo(info.tipoModulo), info.lunghezza);
+        if (elenco) *elenco << riga << info.nome << '\n';
+      } else {
+        std::snprintf(riga, sizeof riga, "%d ???? ", i + 1);
+        if (elenco) *elenco << riga << TestoDiEsito(esitoModulo, kInglese) << '\n';
+      }
+    }
+    if (elenco) elenco->flush();
+    return RC_OK;
+  }
+  int periodoJob = 0;
+  int faseIniziale = 0;
+  if (!lettura.Avvia(fileImmagine, 0, 1, &periodoJob, &faseIniziale, &codice)) return codice;
+  fase = faseIniziale;
+  esito = RC_OK;
+  leggendo = true;
+  const int avvio = AvviaWorker(
+      [this](int& faseOut, int& esitoOut) {
+        int aggiorna = 0;
+        int erroreModulo = 0;
+        return lettura.Passo(&aggiorna, &erroreModulo, &faseOut, &esitoOut) != 0;
+      },
+      periodoJob);
+  if (avvio != RC_OK) {
+    int ignorato = 0;
+    lettura.Ferma(&ignorato);
+  }
+  return avvio;
+}
+
+int CBatchProc::CancellaChiave() {
+  lettura.ImpostaInterfaccia(NumeroPorta(), Usb() ? 1 : 0);
+  if (!Chiave()) return RC_PORT_OPEN;
+  int codice = RC_OK;
+  if (!lettura.CancellaChiave(&codice)) return codice;
+  return RC_OK;
 }
 
 int CBatchProc::AvviaCaricamento() {

@@ -5,12 +5,14 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <thread>
 
 #include "app/avanzamento.h"
 #include "app/porte.h"
 #include "jobs/caricamento.h"
+#include "jobs/lettura.h"
 #include "platform/sveglia.h"
 
 namespace bricola {
@@ -23,7 +25,12 @@ struct RichiestaBatch {
   bool caricaSubito = false;     // -S
   bool leggiSubito = false;      // -R
   bool cancellaChiave = false;   // -E
+  // Where a read with the file name "DIR" lists the key's modules (null: nowhere).
+  std::ostream* elenco = nullptr;
 };
+
+// The name that asks a read to list the key instead of copying it.
+inline constexpr const char* kFileElenco = "DIR";
 
 class CBatchProc : public CMainProc {
  public:
@@ -67,6 +74,8 @@ class CBatchProc : public CMainProc {
   CSveglia sveglia;
   // The load operation.
   CCaricamento caricamento;
+  // The read of the key (also its listing and emptying).
+  CLettura lettura;
 
  protected:
   // Starts the worker: it calls `passo` every `periodoMs` milliseconds until the step
@@ -77,6 +86,11 @@ class CBatchProc : public CMainProc {
   // Starts the load of fileImmagine on the chosen port; 0 when it runs on the
   // worker, else the batch result.
   int AvviaCaricamento();
+  // The read of every key file into fileImmagine (or, for "DIR", the listing);
+  // 0 when it runs on the worker, else the batch result.
+  int AvviaLettura(std::ostream* elenco);
+  // Empties the key at once; the batch result.
+  int CancellaChiave();
   void Ciclo(Passo passo);
 
   bool leggendo = false;   // the worker steps the read (else the load)

@@ -86,7 +86,7 @@ ModoAvvio CBricolaApp::Modo() const {
 int CBricolaApp::EseguiModo(std::ostream& uscita, std::ostream& errori) {
   switch (Modo()) {
     case ModoAvvio::kBatch:
-      return EseguiBatch(errori);
+      return EseguiBatch(uscita, errori);
     case ModoAvvio::kUso:
       // No desktop message box here: the usage goes to standard output.
       uscita << kTestoUso;
@@ -112,8 +112,9 @@ int CBricolaApp::Esegui(std::span<const std::string> argomenti, std::ostream& us
   return EseguiModo(uscita, errori);
 }
 
-int CBricolaApp::EseguiBatch(std::ostream& errori) {
+int CBricolaApp::EseguiBatch(std::ostream& uscita, std::ostream& errori) {
   RichiestaBatch richiesta;
+  richiesta.elenco = &uscita;
   richiesta.portaTesto = portaTesto;
   richiesta.fileImmagine = nomeFile;
   richiesta.percorsoRegistro = percorsoRegistro;

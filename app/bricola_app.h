@@ -45,7 +45,7 @@ class CBricolaApp {
   bool erroriSuTerminale = false;
 
  private:
-  int EseguiBatch(std::ostream& errori);
+  int EseguiBatch(std::ostream& uscita, std::ostream& errori);
 
   bool batch = false;
   bool aiuto = false;

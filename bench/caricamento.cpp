@@ -253,6 +253,31 @@ void BM_BootstrapSimMb90F549_64K(benchmark::State& state) {
 }
 BENCHMARK(BM_BootstrapSimMb90F549_64K)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
+// A 32 KiB boot module into an MB91F465 (the whole boot flash, 0x148000 to
+// 0x150000): the micro check, the reset into the FR ROM bootstrap, the 12 KB
+// kernel and its set-up segments at 9600 bit/s, then at 115200 bit/s the blank
+// checks, the module as S2 records of 16 data bytes, the read-back as hex dumps
+// of 64 values and the last word by Prog32.
+void BM_BootMb91F465_32K(benchmark::State& state) {
+  constexpr std::uint32_t kInizio = 0x148000;
+  constexpr std::uint32_t kModulo = 0x8000;
+  prova::CCartellaTemporanea cartella;
+  const std::string macchina = cartella.File("machine.json");
+  std::ofstream(macchina) << "{\"schede\": [{\"nome\": \"fr\", \"codice\": \"0x4321\", \"tipoMicro\": 8,"
+                          << " \"fr\": {\"bootResidente\": false}}]}\n";
+  prova::ScriviCaricatori(cartella.File("ram"), 1);
+  const std::string immagine = cartella.File("boot465.bin");
+  prova::CImmagine()
+      .Intestazione(prova::IntestazionePerTipoLoad(10, "bench"))
+      .Sequenza(kInizio, kModulo - 4, 9)
+      .Dati(kInizio + kModulo - 4, {0x12, 0x34, 0x56, 0x78})
+      .Fine(0x4321)
+      .Scrivi(immagine);
+  CaricaEMisura(state, macchina, immagine, kModulo, "[Bootstrap]\nDirectory=" + cartella.File("ram") + "\n",
+                "MB91F465 boot module through the kernel (written and verified)");
+}
+BENCHMARK(BM_BootMb91F465_32K)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+
 // A workshop bench: four machines, one `bricola -B` per port, all at once
 // (the resident boot row without read-back, 256 KiB each). Each must succeed;
 // rapporto is the time of the four together over the time of one alone.

@@ -21,10 +21,12 @@ constexpr int kPausaMs = 10;
 // How long ChiudiLinea waits for the receive thread.
 constexpr int kAttesaFineThreadMs = 1000;
 // The read of one arming is made in slices of at most this length, so that a
-// close never waits for a long read (and a write waits at most one slice for
-// the port lock). The arming still ends as one read: when its byte count has
-// come or its time has passed.
-constexpr int kFettaLetturaMs = 25;
+// close never waits for a long read, a write waits at most one slice for the
+// port lock, and bytes of a reply that is still incomplete reach the buffer
+// within one slice (a line read waits for the whole count it is given). The
+// arming still ends as one read: when its byte count has come, its time has
+// passed, or a newer arming replaced it.
+constexpr int kFettaLetturaMs = 5;
 
 void Pausa(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
@@ -153,6 +155,12 @@ void CIntSeriale::SegnalaEvento() {
   cvEvento.notify_all();
 }
 
+// A newer request was armed: the reply being read is no longer awaited.
+bool CIntSeriale::ArmaturaInAttesa() {
+  std::lock_guard<std::mutex> lock(mutexEvento);
+  return eventoSegnalato;
+}
+
 // Waits without limit for the event and resets it; false if it became invalid.
 bool CIntSeriale::AttendiEvento() {
   std::unique_lock<std::mutex> lock(mutexEvento);
@@ -221,7 +229,7 @@ void CIntSeriale::ThreadRicezione(HandleLinea linea) {
         byteInBuffer += copia;
         letti += r;
       }
-    } while (letti < n && Orologio::now() < scadenza && !fermaThread);
+    } while (letti < n && Orologio::now() < scadenza && !fermaThread && !ArmaturaInAttesa());
     if (errore) Pausa(kPausaMs);
     else if (!fermaThread) SvegliaPasso(armato);
   }

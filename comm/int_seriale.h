@@ -49,6 +49,7 @@ class CIntSeriale : public CInterfaccia {
   void ThreadRicezione(HandleLinea linea);
   bool AttendiEvento();
   void SvegliaPasso(unsigned armato);
+  bool ArmaturaInAttesa();
   void SegnalaEvento();
 
   std::thread threadRicezione;

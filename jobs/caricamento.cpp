@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <vector>
 
 #include "base/esiti.h"
 #include "image/modelli.h"
+#include "key/memox.h"
 
 namespace bricola {
 
@@ -174,9 +176,8 @@ int CCaricamento::ImpostaInterfaccia(int portaNuova, int tipo, int remoto, int v
                                      std::string_view, std::string_view, std::string_view,
                                      std::string_view) {
   porta = portaNuova;
-  // Types 2 and 3 hand their key device to the key interface and the key
-  // loader once those are part of the job.
   tipoInterfaccia = tipo;
+  DaiDispositivoChiave();
   RegistraValore("impostazione parametri connessione interfaccia %d", tipo);
   modo = (tipo == INTERFACCIA_MODO_2) ? MODO_2 : (remoto ? MODO_REMOTO : MODO_LOCALE);
   valore = valoreNuovo;
@@ -196,8 +197,27 @@ void CCaricamento::ImpostaRegistro(std::string_view percorso) {
   load90F497Boot.ImpostaFileRegistro(percorso);
   load90F345Boot.ImpostaFileRegistro(percorso);
   load96F338Boot.ImpostaFileRegistro(percorso);
+  load91F465Boot.ImpostaFileRegistro(percorso);
   loadCheckMicro.ImpostaFileRegistro(percorso);
   load68331.ImpostaFileRegistro(percorso);
+  loadMemox.ImpostaFileRegistro(percorso);
+  // The tree loader logs too: an entry refused for leaving its directory is named there.
+  loadTree.ImpostaFileRegistro(percorso);
+}
+
+void CCaricamento::ImpostaDispositiviChiave(CMemoxInterfaccia* usb, CMemoxInterfaccia* parallela) {
+  dispositivoUsb = usb;
+  dispositivoParallela = parallela;
+  DaiDispositivoChiave();
+}
+
+void CCaricamento::DaiDispositivoChiave() {
+  CMemoxInterfaccia* d = nullptr;
+  if (tipoInterfaccia == INTERFACCIA_CHIAVE_PARALLELA) d = dispositivoParallela;
+  if (tipoInterfaccia == INTERFACCIA_CHIAVE_USB) d = dispositivoUsb;
+  if (!d) return;
+  intParallela.ImpostaDispositivoChiave(d);
+  loadMemox.ImpostaDispositivo(d);
 }
 
 CLoadBootstrap& CCaricamento::LoaderBootstrap(int tipoLoad) {
@@ -206,6 +226,7 @@ CLoadBootstrap& CCaricamento::LoaderBootstrap(int tipoLoad) {
     case LOAD_90F549_BOOT: return load90F549Boot;
     case LOAD_90F345_BOOT: return load90F345Boot;
     case LOAD_96F338_BOOT: return load96F338Boot;
+    case LOAD_91F465_BOOT: return load91F465Boot;
     default: return loadCheckMicro;
   }
 }
@@ -213,12 +234,31 @@ CLoadBootstrap& CCaricamento::LoaderBootstrap(int tipoLoad) {
 int CCaricamento::ChiaveCapiente(int* esito) {
   *esito = RC_OK;
   if (!TipoChiave(tipoInterfaccia)) return 1;
-  // The key devices are not part of this build: the key cannot be opened.
-  *esito = RC_PORT_OPEN;
-  return 0;
+  if (!intParallela.ApriLinea(porta, 0, 0, esito)) return 0;
+  std::vector<std::uint32_t> lunghezze;
+  for (int i = 0; i < numModuli; ++i) {
+    if (!selezione[static_cast<std::size_t>(i)]) continue;
+    const CProgDescr& m = moduli[static_cast<std::size_t>(i)];
+    lunghezze.push_back(m.fine - m.inizio + 4);
+  }
+  const bool basta = CapienzaSufficiente(lunghezze, loadMemox.DimensionePagina(), loadMemox.NumeroPagine(),
+                                         loadMemox.VociPerPagina());
+  intParallela.ChiudiLinea();
+  if (!basta) {
+    *esito = RC_KEY_TOO_SMALL;
+    return 0;
+  }
+  return 1;
 }
 
-int CCaricamento::ChiaveConContenuto() { return 0; }
+int CCaricamento::ChiaveConContenuto() {
+  if (!TipoChiave(tipoInterfaccia)) return 0;
+  int esito = RC_OK;
+  if (!intParallela.ApriLinea(porta, 0, 0, &esito)) return 0;
+  const int conContenuto = loadMemox.ContaFileChiave() > 0 ? 1 : 0;
+  intParallela.ChiudiLinea();
+  return conContenuto;
+}
 
 // --- interfaces and loaders -----------------------------------------------------
 
@@ -226,15 +266,14 @@ void CCaricamento::ScegliInterfaccia() {
   switch (tipoInterfaccia) {
     case INTERFACCIA_CHIAVE_PARALLELA:
     case INTERFACCIA_CHIAVE_USB:
-      // The parallel interface that carries key jobs.
-      interfacciaCorrente = nullptr;
+      interfacciaCorrente = &intParallela;
       break;
     case INTERFACCIA_PIC:
       interfacciaCorrente = &intPic;
       break;
     case INTERFACCIA_ALBERO:
       // The file-system interface; it is never opened by the job.
-      interfacciaCorrente = nullptr;
+      interfacciaCorrente = &intFileSystem;
       return;
     default:
       interfacciaCorrente = &intSeriale;
@@ -263,12 +302,14 @@ CLoad* CCaricamento::ScegliLoader(const CProgDescr& modulo) {
   switch (tipoInterfaccia) {
     case INTERFACCIA_CHIAVE_PARALLELA:
     case INTERFACCIA_CHIAVE_USB:
-      return nullptr;  // the key loader
+      loaderCorrente = &loadMemox;
+      return loaderCorrente;
     case INTERFACCIA_PIC:
       loaderCorrente = &loadPic;
       return loaderCorrente;
     case INTERFACCIA_ALBERO:
-      return nullptr;  // the directory-tree loader
+      loaderCorrente = &loadTree;
+      return loaderCorrente;
     default:
       break;
   }
@@ -289,10 +330,8 @@ CLoad* CCaricamento::ScegliLoader(const CProgDescr& modulo) {
       loaderCorrente = &load96F338Boot;
       return loaderCorrente;
     case LOAD_91F465_BOOT:
-      // The MB91F465 writer is not part of this build: after the micro check
-      // such a module ends with RC_MODULE_TYPE.
-      loaderCorrente = nullptr;
-      if (senzaPreverifica) return nullptr;
+      loaderCorrente = &load91F465Boot;
+      if (senzaPreverifica) return loaderCorrente;
       // The micro is identified first; the flash is touched only on an 'U'.
       preLoader = &loadCheckMicro;
       microAtteso = kMicro91F465;
@@ -317,11 +356,35 @@ int CCaricamento::AvviaModulo(int senzaReset, CLoad* loader, int identificato, i
   }
   *periodoTimer = loader->PeriodoTimer();
 
+  // A job that began with a packed tree has not opened the port of the
+  // modules after it yet.
+  if (tipoInterfaccia != INTERFACCIA_ALBERO && !interfacciaAperta && interfacciaCorrente) {
+    RegistraValore("velocita' apertura %d bit/s", kVelocitaApertura);
+    int codice = RC_PORT_OPEN;
+    if (!interfacciaCorrente->ApriLinea(porta, kVelocitaApertura, TipoChiave(tipoInterfaccia) ? 1 : 0, &codice)) {
+      Registra("errore apertura interfaccia");
+      *esito = codice;
+      return 0;
+    }
+    Registra("interfaccia aperta");
+    interfacciaAperta = 1;
+  }
+
   if (modo == MODO_REMOTO && !senzaReset) {
     // A remote connection holds its first module until the link carries it.
     inCorso = 1;
     *esito = RC_OK;
     return 1;
+  }
+
+  if (loader == preLoader && loaderCorrente == &load91F465Boot) {
+    // The micro check touches the line: the writer's kernel must be there first.
+    int codice = RC_OK;
+    if (!load91F465Boot.ControllaKernel(&codice)) {
+      Registra("errore start");
+      *esito = codice;
+      return 0;
+    }
   }
 
   loader->ImpostaNome(nomi[static_cast<std::size_t>(indiceModulo)]);
@@ -388,6 +451,7 @@ void CCaricamento::ChiudiInterfaccia() {
   }
   aperturaPropria = 0;
   tipoPrecedente = 0;
+  interfacciaAperta = 0;
 }
 
 int CCaricamento::ProssimoSelezionato(int da) const {
@@ -427,6 +491,7 @@ int CCaricamento::Avvia(int* periodoTimer, int* fase, int* esito) {
   }
   indiceModulo = primo;
   moduloAvviato = 0;
+  interfacciaAperta = 0;
   loaderCorrente = nullptr;
   preLoader = nullptr;
   loaderAvviato = 0;
@@ -448,6 +513,7 @@ int CCaricamento::Avvia(int* periodoTimer, int* fase, int* esito) {
       return 0;
     }
     Registra("interfaccia aperta");
+    interfacciaAperta = 1;
   }
 
   int boot = 0;

@@ -15,10 +15,18 @@
 
 #include "base/registro.h"
 #include "bootstrap/load_boot_f2mc.h"
+#include "bootstrap/load_boot_fr.h"
 #include "bootstrap/load_check_micro.h"
+#include "comm/int_file_system.h"
 #include "comm/int_pic.h"
 #include "comm/int_seriale.h"
 #include "image/analisi.h"
+#include "key/int_parallela.h"
+#include "key/load_memox.h"
+#include "key/load_tree.h"
+#include "key/memox_interfaccia.h"
+#include "key/memox_parallela.h"
+#include "key/memox_usb.h"
 #include "load/load.h"
 #include "load/load_90fxxx.h"
 #include "targets/load_68331.h"
@@ -158,6 +166,11 @@ class CCaricamento : public CFileRegistro {
   // The ROM-bootstrap loaders and the micro identification (the same, for tests).
   CLoadBootstrap& LoaderBootstrap(int tipoLoad);
   CLoadCheckMicro& LoaderCheckMicro() { return loadCheckMicro; }
+  // The key and directory-tree loaders (the same, for tests).
+  CLoadMemox& LoaderMemox() { return loadMemox; }
+  CLoadTree& LoaderTree() { return loadTree; }
+  // The key devices of the two kinds (not owned; tests give devices of their own).
+  void ImpostaDispositiviChiave(CMemoxInterfaccia* usb, CMemoxInterfaccia* parallela);
 
  private:
   // The figures Progresso hands out, refreshed after every start and step.
@@ -170,10 +183,12 @@ class CCaricamento : public CFileRegistro {
   };
 
   void CalcolaRiepiloghi();
+  // The key device of the interface type to the key interface and the key loader.
+  void DaiDispositivoChiave();
   void ScegliInterfaccia();
   void InterfacciaPerModulo();
   // The loader for the current module on the current interface: the main
-  // loader, and the pre-loader (none yet in this build). Null when no loader
+  // loader, and the pre-loader (the micro check before an MB91F465 boot). Null when no loader
   // of this build serves the module.
   CLoad* ScegliLoader(const CProgDescr& modulo);
   // Starts the current module. 1 started (or, on a remote connection, held),
@@ -198,9 +213,16 @@ class CCaricamento : public CFileRegistro {
   int modo = MODO_LOCALE;
   int valore = 0;
   int aperturaPropria = 0;
+  int interfacciaAperta = 0;  // the job opened the interface of its non-tree modules
 
   // Interfaces. The key, PIC and directory-tree interfaces join here.
   CIntSeriale intSeriale;
+  CMemoxUsb memoxUsb;
+  CMemoxParallela memoxParallela;
+  CMemoxInterfaccia* dispositivoUsb = &memoxUsb;
+  CMemoxInterfaccia* dispositivoParallela = &memoxParallela;
+  CIntParallela intParallela;
+  CIntFileSystem intFileSystem;
   CIntPic intPic;
 
   // Loaders. The ROM bootstrap, 68331, key, PIC and directory-tree loaders,
@@ -210,7 +232,10 @@ class CCaricamento : public CFileRegistro {
   CLoad90F497Boot load90F497Boot;
   CLoad90F345Boot load90F345Boot;
   CLoad96F338Boot load96F338Boot;
+  CLoad91F465Boot load91F465Boot;
   CLoadCheckMicro loadCheckMicro;
+  CLoadMemox loadMemox;
+  CLoadTree loadTree;
   CLoad68331 load68331;
   CLoadPic loadPic;  // keeps an empty log path: it does not log
 

@@ -15,7 +15,7 @@ inline constexpr std::uint8_t kDensita528x4096 = 0x2C;
 inline constexpr std::uint8_t kDensita528x8192 = 0x34;
 
 // What RiconosciChiave found.
-enum TipoChiave : int {
+enum GenereChiave : int {
   kChiaveAssente = 0,
   kChiave264x4096 = 1,
   kChiave528x4096 = 2,
@@ -51,7 +51,7 @@ class CMemoxInterfaccia {
   virtual int CancellaPagina(std::uint16_t pagina) = 0;
   virtual int LeggiTipo(std::uint8_t* tipo) = 0;
 
-  // LeggiTipo, then the kind (TipoChiave) and, for a known density, the geometry.
+  // LeggiTipo, then the kind (GenereChiave) and, for a known density, the geometry.
   // 0 when the type cannot be read.
   int RiconosciChiave(int* tipoChiave);
 

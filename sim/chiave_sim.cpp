@@ -189,6 +189,8 @@ bool CUsbSim::Ottieni(SessioneUsb& s, std::uint8_t* report, EventoUsb& e) {
   report[0] = 0;
   const GuastiChiave& g = chiave_.Guasti();
   bool nonPronto = s.risposta.empty();
+  // A hung key answers nothing but the not-ready pattern, whatever was asked.
+  if (g.bloccataDopo >= 0 && risposteDate_ >= g.bloccataDopo && !s.rispostaIniziata) nonPronto = true;
   if (!nonPronto && !s.rispostaIniziata) {
     if (nonProntoUsati_ < g.nonPronto) {
       ++nonProntoUsati_;
@@ -204,6 +206,7 @@ bool CUsbSim::Ottieni(SessioneUsb& s, std::uint8_t* report, EventoUsb& e) {
     e.risposta = s.risposta.empty() ? "vuota" : "nonPronto";
     return true;
   }
+  if (!s.rispostaIniziata) ++risposteDate_;
   s.rispostaIniziata = true;
   for (int i = 0; i < 32; ++i) {
     report[1 + i] = s.risposta.front();

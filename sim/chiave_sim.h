@@ -28,6 +28,7 @@ struct GuastiChiave {
   InsiemeGuasti cancellazioneFallita; // pages whose erases (and the whole-key erase) fail
   int nonPronto = 0;             // USB: this many replies are first announced as not ready
   bool nonProntoSempre = false;  // USB: every reply is first announced as not ready
+  int bloccataDopo = -1;         // USB: after this many replies the key hangs: every report reads not ready
 };
 
 struct ConfigChiave {
@@ -144,6 +145,7 @@ class CUsbSim {
   std::uint32_t modo_ = 0;
   int aperte_ = 0;
   int nonProntoUsati_ = 0;
+  int risposteDate_ = 0;  // replies begun since the simulator started
 };
 
 }  // namespace bricola::sim

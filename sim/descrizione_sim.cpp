@@ -196,7 +196,7 @@ Guasto LeggiGuasto(const json& g) {
 }
 
 GuastoFr LeggiGuastoFr(const json& g) {
-  ControllaCampi(g, {"tipo", "parte", "volte", "ritardoMs", "posizione", "bit"}, "fr.guasti");
+  ControllaCampi(g, {"tipo", "parte", "volte", "ritardoMs", "posizione", "bit", "indirizzo"}, "fr.guasti");
   GuastoFr r;
   static const std::vector<std::pair<std::string, TipoGuastoFr>> tipi = {
       {"silenzio", TipoGuastoFr::Silenzio},   {"sommaErrata", TipoGuastoFr::SommaErrata},
@@ -232,6 +232,11 @@ GuastoFr LeggiGuastoFr(const json& g) {
   r.ritardoMs = NumeroMax<std::uint32_t>(g, "ritardoMs", r.ritardoMs, 600000);
   r.posizione = NumeroMax<std::uint32_t>(g, "posizione", 0, 0xFFFFFFFF);
   r.bit = NumeroMax<std::uint8_t>(g, "bit", 0, 7);
+  if (g.contains("indirizzo")) {
+    if (r.tipo != TipoGuastoFr::SommaErrata) Errore("fr.guasti: indirizzo vale solo per sommaErrata");
+    r.conIndirizzo = true;
+    r.indirizzo = NumeroMax<std::uint32_t>(g, "indirizzo", 0, 0xFFFFFFFF);
+  }
   return r;
 }
 

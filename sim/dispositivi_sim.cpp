@@ -146,7 +146,7 @@ bool LeggiDispositivi(const std::string& testo, const std::string& cartella, Opz
       if (c.contains("numeroPagine")) o.chiave.numeroPagine = static_cast<std::uint32_t>(Numero(c.at("numeroPagine"), "numeroPagine", 65536));
       if (c.contains("guasti")) {
         const json& g = c.at("guasti");
-        Campi(g, {"assente", "nessunaRisposta", "modoRifiutato", "tipo", "scritturaFallita", "cancellazioneFallita", "nonPronto"},
+        Campi(g, {"assente", "nessunaRisposta", "modoRifiutato", "tipo", "scritturaFallita", "cancellazioneFallita", "nonPronto", "bloccataDopo"},
               "chiave.guasti");
         GuastiChiave& k = o.chiave.guasti;
         k.assente = Booleano(g, "assente");
@@ -159,6 +159,7 @@ bool LeggiDispositivi(const std::string& testo, const std::string& cartella, Opz
           if (g.at("nonPronto") == "sempre") k.nonProntoSempre = true;
           else k.nonPronto = static_cast<int>(Numero(g.at("nonPronto"), "nonPronto", 1000000));
         }
+        if (g.contains("bloccataDopo")) k.bloccataDopo = static_cast<int>(Numero(g.at("bloccataDopo"), "bloccataDopo", 1000000));
       }
     }
     if (j.contains("driver")) {

@@ -92,9 +92,10 @@ const char* CChipFrSim::NomeStato() const {
   return "?";
 }
 
-GuastoFr* CChipFrSim::Guasto(TipoGuastoFr tipo, ParteFr parte) {
+GuastoFr* CChipFrSim::Guasto(TipoGuastoFr tipo, ParteFr parte, std::int64_t indirizzo) {
   for (auto& g : config.guasti) {
     if (g.tipo != tipo) continue;
+    if (g.conIndirizzo && indirizzo != static_cast<std::int64_t>(g.indirizzo)) continue;
     if (tipo == TipoGuastoFr::Silenzio && g.parte != ParteFr::Tutto && g.parte != parte) continue;
     if (g.volte >= 0 && g.usati >= g.volte) continue;
     return &g;
@@ -266,7 +267,7 @@ void CChipFrSim::Bootstrap(std::uint8_t b, std::int64_t ms, std::vector<UscitaFr
                 " byte, somma " + Formato("%04lx", sommaRom_));
       if (Muto(ParteFr::Scrivi, ms, nome, t)) return;
       std::uint16_t somma = sommaRom_;
-      if (GuastoFr* g = Guasto(TipoGuastoFr::SommaErrata)) {
+      if (GuastoFr* g = Guasto(TipoGuastoFr::SommaErrata, ParteFr::Tutto, indirizzoRom_)) {
         ++g->usati;
         somma = static_cast<std::uint16_t>(somma + 0x0101);
         t(ms, "guasto somma errata " + nome + " (" + std::to_string(g->usati) + ")");

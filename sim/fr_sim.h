@@ -44,6 +44,8 @@ struct GuastoFr {
   std::uint32_t ritardoMs = 300;  // SyncTardivo
   std::uint32_t posizione = 0;    // ByteErrato: data byte of the record
   std::uint8_t bit = 0;           // ByteErrato: bit of that byte
+  bool conIndirizzo = false;      // SommaErrata: only the bootstrap write to `indirizzo`
+  std::uint32_t indirizzo = 0;
 };
 
 struct ConfigFr {
@@ -110,7 +112,7 @@ class CChipFrSim {
   };
   enum class ComandoRomFr { Nessuno, Leggi, Scrivi, Chiama };
 
-  GuastoFr* Guasto(TipoGuastoFr tipo, ParteFr parte = ParteFr::Tutto);
+  GuastoFr* Guasto(TipoGuastoFr tipo, ParteFr parte = ParteFr::Tutto, std::int64_t indirizzo = -1);
   bool Muto(ParteFr parte, std::int64_t ms, const std::string& nome, const Traccia& t);
   void Bootstrap(std::uint8_t b, std::int64_t ms, std::vector<UscitaFr>& u, CFlashSim& flash, const std::string& nome,
                  const Traccia& t);

@@ -187,6 +187,11 @@ class CCodaUscita {
   // at which the last byte from the PC has reached it.
   double TxLiberaMs() const { return txLibera_; }
   double RxLiberaMs() const { return rxLibera_; }
+  // A purge on the PC empties what has reached its side; bytes the board has
+  // not sent yet (a reply it is still working on) still come afterwards.
+  void Svuota(double adesso) {
+    while (!coda_.empty() && coda_.front().tempo <= adesso) coda_.pop_front();
+  }
   void Svuota() { coda_.clear(); }
   bool Vuota() const { return coda_.empty(); }
   // Takes the bytes due by now.
@@ -350,7 +355,7 @@ int ServiRete(CMacchinaSim& m, const Opzioni& o) {
         m.NuovaConnessione(ms);
         telnet = std::make_unique<CTelnetSim>(m);
         telnet->alSvuota = [&coda](std::uint8_t quale) {
-          if (quale & bricola::sim::CMacchinaSim::SVUOTA_VERSO_PC) coda.Svuota();
+          if (quale & bricola::sim::CMacchinaSim::SVUOTA_VERSO_PC) coda.Svuota(static_cast<double>(AdessoMs()));
         };
         const auto apertura = telnet->Apertura();
         if (!ScriviTutto(client, apertura.data(), apertura.size())) {

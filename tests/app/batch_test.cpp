@@ -23,8 +23,9 @@ TEST(BatchAvvia, OperationChosenByTheFlags) {
       {"nothing asked", false, false, false, RC_NO_OPERATION},
       // No image file given and none stored: the load cannot open it.
       {"load", true, false, false, RC_FILE_OPEN},
-      {"read", false, true, false, RC_INTERNAL},
-      {"erase", false, false, true, RC_INTERNAL},
+      // The stored port is the first COM port: the key jobs refuse a serial port.
+      {"read", false, true, false, RC_PORT_OPEN},
+      {"erase", false, false, true, RC_PORT_OPEN},
       {"load wins over read", true, true, false, RC_FILE_OPEN},
   };
   for (const auto& c : casi) {

@@ -111,8 +111,9 @@ TEST(AvvioApplicazione, ModesAndTheirResults) {
       {{"-B"}, RC_NO_OPERATION, false, true},
       {{"-B", "-?"}, RC_NO_OPERATION, false, true},
       {{"-B", "-S", "-C", "3", "fw.bin"}, RC_FILE_OPEN, false, true},
-      {{"-B", "-R"}, RC_INTERNAL, false, true},
-      {{"-B", "-E"}, RC_INTERNAL, false, true},
+      // The stored port is the first COM port: the key jobs refuse it.
+      {{"-B", "-R"}, RC_PORT_OPEN, false, true},
+      {{"-B", "-E"}, RC_PORT_OPEN, false, true},
       {{"-?"}, 0, true, false},
       {{"/h"}, 0, true, false},
       {{}, 1, false, true},

@@ -100,9 +100,9 @@ TEST_F(Programma, BatchWithLogWritesAStartLine) {
   EXPECT_EQ(ml[3].str() + ml[2].str() + ml[1].str(), mn[1].str() + mn[2].str() + mn[3].str());
 }
 
-TEST_F(Programma, OperationsNotYetAvailableExit12) {
+TEST_F(Programma, KeyJobsOnASerialPortExit11) {
   for (const char* op : {"-R", "-E"}) {
-    EXPECT_EQ(Esegui(cartella.Percorso(), {"-B", op}).stato, 12) << op;
+    EXPECT_EQ(Esegui(cartella.Percorso(), {"-B", op, "-C", "3"}).stato, 11) << op;
   }
 }
 

@@ -109,11 +109,14 @@ class Bootstrap(test_e2e.E2E, unittest.TestCase):
         cartella = self.Caricatori()
         self.AvviaConCaricatori([Scheda(nome="fr", micro=8, fr={"bootResidente": False})], cartella)
         stato, errori = self.Carica(self.ModuloBoot(10, 0x00F4000))
-        # The MB91F465 writer is not part of this build: the check passes, the
-        # module then ends as a kind no loader writes.
-        self.assertEqual(stato, 41, errori)
+        # The check passes and the MB91F465 writer starts its kernel; the
+        # module's data lie outside the chip's boot sectors, so nothing is written.
+        self.assertEqual(stato, 52, errori)
         log = self.Log()
-        self.AssertInOrdine(log, ["invio check 465", "ricevuto check 465", "caricamento modulo", "errore start"])
+        self.AssertInOrdine(log, ["invio check 465", "ricevuto check 465", "caricamento modulo",
+                                  "invio check 465", "ricevuto sync loader",
+                                  "InvioBlankOWrite: memoria inesistente"])
+        self.assertEqual(self.sim.Dump()["schede"][0]["scritti"], [])
 
 
 if __name__ == "__main__":

@@ -51,6 +51,22 @@ TEST_F(MkImage, TwoModulesWithHeaderAndAddress) {
   EXPECT_FALSE(d[1].conIntestazione);
 }
 
+TEST_F(MkImage, APackedTreeIsTheModulesFirstDataRecord) {
+  const std::string f = cartella.File("albero.bin");
+  ASSERT_EQ(Esegui("-o " + f + " -c 0x0010 -m 1 -T 'C:\\mmi' --dir img --file 'img\\a.bin=hex=0102' "
+                   "--file ../b=hex=03"), 0);
+  ASSERT_EQ(Analizza(f), 1);
+  ASSERT_EQ(n, 1);
+  EXPECT_EQ(d[0].TipoModulo(), MODULO_MMI);
+  EXPECT_EQ(d[0].descrizione, std::optional<std::string>("C:\\mmi"));
+  prova::CImmagine atteso;
+  atteso.Albero(0, "C:\\mmi", {{"img", true, {}}, {"img\\a.bin", false, {1, 2}}, {"../b", false, {3}}});
+  const prova::Byte b = prova::LeggiFile(f);
+  ASSERT_GE(b.size(), atteso.Contenuto().size());
+  EXPECT_EQ(prova::Byte(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(atteso.Contenuto().size())),
+            atteso.Contenuto());
+}
+
 TEST_F(MkImage, LoadKindsThroughTheHeader) {
   for (int tipo = 0; tipo <= 13; ++tipo) {
     const std::string f = cartella.File("t" + std::to_string(tipo) + ".bin");

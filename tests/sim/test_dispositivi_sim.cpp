@@ -109,6 +109,15 @@ TEST_F(ChiaveUsb, NotReadyIsAnsweredBeforeTheReply) {
   EXPECT_EQ(LeggiBe(rep + 9), 264u);
 }
 
+TEST_F(ChiaveUsb, AHungKeyAnswersOnlyNotReadyAfterItsReplies) {
+  chiave.Guasti().bloccataDopo = 1;
+  Modo();  // the one reply it still gives
+  for (int i = 0; i < 3; ++i) {
+    const Byte r = Scambio(Be({3}), 32);
+    EXPECT_EQ(Byte(r.begin(), r.end()), Byte(NON_PRONTO, NON_PRONTO + 32)) << i;
+  }
+}
+
 TEST(DriverSim, BasicAndExtendedSetsAndPic) {
   CChiaveSim chiave;
   ConfigChiave c;

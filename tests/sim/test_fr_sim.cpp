@@ -427,6 +427,39 @@ TEST_F(FrSim, FaultsOfTheBootstrapAndTheKernel) {
   EXPECT_EQ(Flash().Leggi(0x148002), 0x30);
 }
 
+TEST_F(FrSim, AWrongSumCanBeAimedAtTheWriteOfOneAddress) {
+  ConfigFr c = Vuoto();
+  GuastoFr somma;
+  somma.tipo = TipoGuastoFr::SommaErrata;
+  somma.conIndirizzo = true;
+  somma.indirizzo = 0x0002FFF1;
+  c.guasti = {somma};
+  Costruisci(c);
+  Reset(true, 9600);
+  // The probe and the segments before it are answered right; that one is not.
+  EXPECT_EQ(Comando(0x03, {0xF4, 0xBF, 0x00, 0x00, 0x01, 0x00, 0xFF}), (Byte{0xFF, 0x00}));
+  const auto segmenti = SegmentiKernel();
+  const std::uint16_t s0 = Somma(segmenti[0].dati);
+  EXPECT_EQ(ScriviSegmento(segmenti[0]), (Byte{static_cast<std::uint8_t>(s0), static_cast<std::uint8_t>(s0 >> 8)}));
+  EXPECT_EQ(ScriviSegmento(segmenti[1]), (Byte{0xD0, 0x00}));
+  EXPECT_NE(ScriviSegmento(segmenti[2]), (Byte{0x00, 0x00}));
+  EXPECT_EQ(ScriviSegmento(segmenti[3]), (Byte{0x00, 0x00}));
+}
+
+TEST(FrSimDescrizione, AnAddressOnlyAimsAWrongSum) {
+  const auto leggi = [](const std::string& guasto, DescrizioneMacchina& d, std::string& errore) {
+    return LeggiDescrizione(R"({"schede": [{"tipoMicro": 8, "fr": {"guasti": [)" + guasto + "]}}]}", ".", d,
+                            errore);
+  };
+  DescrizioneMacchina d;
+  std::string errore;
+  ASSERT_TRUE(leggi(R"({"tipo": "sommaErrata", "indirizzo": "0x2FFF1"})", d, errore)) << errore;
+  ASSERT_EQ(d.schede.at(0).fr->config.guasti.size(), 1u);
+  EXPECT_TRUE(d.schede.at(0).fr->config.guasti[0].conIndirizzo);
+  EXPECT_EQ(d.schede.at(0).fr->config.guasti[0].indirizzo, 0x2FFF1u);
+  EXPECT_FALSE(leggi(R"({"tipo": "nak", "indirizzo": "0x2FFF1"})", d, errore));
+}
+
 TEST_F(FrSim, ABoardThatNeverAnswers) {
   ConfigFr c = Vuoto();
   GuastoFr muto;

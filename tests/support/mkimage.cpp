@@ -37,6 +37,12 @@ const char* const kUso =
     "  -a CAN[,CAN2]  address record (one address) or address pair record (two)\n"
     "  -d TEXT        description block with this text (a data record at address 0)\n"
     "  -s SIZE        split payloads into records of at most SIZE bytes (default 0x10000)\n"
+    "  -T DIR         packed directory tree (class 9 in the header): a data record at\n"
+    "                 address 0 holding a description block whose text DIR is the\n"
+    "                 default target directory, then the entries below (names and\n"
+    "                 contents enciphered, names kept as written, '\\' included)\n"
+    "  --dir NAME     a directory entry of the tree\n"
+    "  --file NAME=SOURCE  a file entry of the tree; SOURCE as for ADDR:SOURCE\n"
     "  --trailer      close the module with a bare 4-byte trailer, not an end record\n"
     "  --bad-crc      close the module with a wrong CRC\n"
     "  ADDR:SOURCE    data for flash address ADDR. SOURCE is a file path,\n"
@@ -61,7 +67,8 @@ const char* const kUso =
     "  bricola-mkimage -o app.bin -c 0x0010 0xFC0000:firmware.bin\n"
     "  bricola-mkimage -o two.bin -c 0x0082 -l 7 -n Demo 0xF80000:fill=0x5A,4096 \\\n"
     "                  -c 0x0011 -a 0x480 0xFC0000:seq=1024\n"
-    "  bricola-mkimage -o raw.bin --raw -c 0x0001 0:seq=8192\n";
+    "  bricola-mkimage -o raw.bin --raw -c 0x0001 0:seq=8192\n"
+    "  bricola-mkimage -o tree.bin -c 0x0010 -T mmi --dir img --file 'img\\a.bin=seq=100'\n";
 
 struct SDati {
   std::uint32_t indirizzo;
@@ -80,6 +87,9 @@ struct SModulo {
   bool trailer = false;
   bool crcErrato = false;
   std::vector<SDati> dati;
+  bool albero = false;
+  std::string cartella;
+  std::vector<bricola::prova::SVoceAlbero> voci;
 };
 
 bool Numero(const std::string& s, unsigned long long massimo, unsigned long long& v) {
@@ -138,6 +148,9 @@ int Errore(const char* testo, const std::string& dettaglio = {}) {
 void ScriviModulo(CImmagine& img, const SModulo& m) {
   if (m.indirizzi == 1) img.Indirizzo(static_cast<std::uint16_t>(m.can[0]));
   if (m.indirizzi == 2) img.CoppiaIndirizzi(m.can[0], m.can[1]);
+  // The tree stands before the header: its data record is the module's first
+  // record after an address record.
+  if (m.albero) img.Albero(0, m.cartella, m.voci);
   if (m.intestazione) img.Intestazione(m.h);
   if (m.descrizione) img.Descrizione(0, m.testo);
   for (const SDati& d : m.dati) {
@@ -250,6 +263,25 @@ int main(int argc, char** argv) {
     } else if (a == "-s") {
       if (!valore(v) || !Numero(v, 0x40000000, n) || n == 0) return Errore("-s needs a positive size");
       m.pezzo = static_cast<std::uint32_t>(n);
+    } else if (a == "-T") {
+      if (!valore(m.cartella)) return Errore("-T needs a directory name");
+      m.albero = true;
+      m.intestazione = true;
+      m.h.tipoModulo = 9;
+    } else if (a == "--dir" || a == "--file") {
+      if (!m.albero) return Errore("tree entries need -T first", a);
+      if (!valore(v)) return Errore("a tree entry needs a name", a);
+      bricola::prova::SVoceAlbero voce;
+      if (a == "--dir") {
+        voce.percorso = v;
+        voce.cartella = true;
+      } else {
+        const std::size_t uguale = v.find('=');
+        if (uguale == std::string::npos) return Errore("--file needs NAME=SOURCE", v);
+        voce.percorso = v.substr(0, uguale);
+        if (!Sorgente(v.substr(uguale + 1), voce.contenuto)) return Errore("bad data source", v);
+      }
+      m.voci.push_back(std::move(voce));
     } else if (a == "--trailer") {
       m.trailer = true;
     } else if (a == "--bad-crc") {
@@ -281,7 +313,7 @@ int main(int argc, char** argv) {
   } else {
     CImmagine img;
     for (const SModulo& m : moduli) {
-      if (m.dati.empty() && !m.descrizione && !m.intestazione && m.indirizzi == 0) {
+      if (m.dati.empty() && !m.descrizione && !m.intestazione && m.indirizzi == 0 && !m.albero) {
         return Errore("a module needs at least one record before its end");
       }
       ScriviModulo(img, m);
