@@ -66,6 +66,13 @@ struct SInfoModulo {
   std::array<std::uint8_t, 128> datiUtente{};
 };
 
+// Fills info from module m of an analysed image (the model table's name in
+// lingua when the module has no header; the name cut to capacitaNome - 1
+// characters when capacitaNome > 0). 0 with esito for a module with a bad CRC
+// (RC_MODULE_CORRUPT) or otherwise not valid (RC_MODULE_INVALID).
+int CompilaInfoModulo(const CProgDescr& m, int selezionato, int lingua, SInfoModulo& info, int* esito,
+                      int capacitaNome);
+
 // A lock that is waited for at most a given time. Built on a plain mutex and a
 // condition variable, so every tool that checks threads sees its ordering.
 class CMutexAttesa {
