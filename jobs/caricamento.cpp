@@ -190,6 +190,11 @@ int CCaricamento::ImpostaInterfaccia(int portaNuova, int tipo, int remoto, int v
   return 1;
 }
 
+void CCaricamento::ImpostaSveglia(CSveglia* sveglia) {
+  intSeriale.ImpostaSveglia(sveglia);
+  intPic.ImpostaSveglia(sveglia);
+}
+
 void CCaricamento::ImpostaRegistro(std::string_view percorso) {
   ImpostaFileRegistro(percorso);
   load90Fxxx.ImpostaFileRegistro(percorso);

@@ -132,6 +132,10 @@ class CCaricamento : public CFileRegistro {
                          std::string_view codiceDestinatario = {});
   // Log path of the job and of the loaders that log.
   void ImpostaRegistro(std::string_view percorso);
+  // The wake-up of the thread that steps the job (not owned; null: none): the
+  // job's interfaces signal it when a reply a step armed has come. Set it
+  // while no job runs.
+  void ImpostaSveglia(CSveglia* sveglia);
 
   // On a key port: whether the key has room for the selection (RC_KEY_TOO_SMALL
   // when not). Other ports: 1.
