@@ -27,6 +27,7 @@ int CBatchProc::Avvia(const RichiestaBatch& richiesta) {
 
   EnumeraPorte();
   caricamento.ImpostaRegistro(richiesta.percorsoRegistro);
+  caricamento.ImpostaSveglia(&sveglia);
   lettura.ImpostaRegistro(richiesta.percorsoRegistro);
   portaSalvata = LeggiImpostazioneIntero(kValorePorta, 0);
   fileSalvato = LeggiImpostazioneStringa(kValoreFile, "");
@@ -155,6 +156,7 @@ void CBatchProc::Stato(bool& inCorsoOut, int& faseOut, int& esitoOut) const {
 
 void CBatchProc::Ferma() {
   richiestaStop = true;
+  sveglia.Segnala();
   if (thread.joinable()) thread.join();
   inCorso = false;
 }
@@ -164,7 +166,8 @@ int CBatchProc::AttendiFine(const CBatchProc& runner) {
   int faseAttuale = 0;
   int esitoAttuale = 0;
   for (;;) {
-    Dormi(kPeriodoAttesa);
+    // The poll's wait ends at once when the worker has ended.
+    runner.fineWorker.Attendi(kPeriodoAttesa);
     runner.Stato(attivo, faseAttuale, esitoAttuale);
     if (!attivo) return esitoAttuale;
   }
@@ -175,7 +178,8 @@ int CBatchProc::AttendiFine(CBatchProc& runner, CAvanzamento& avanzamento) {
   int faseAttuale = 0;
   int esitoAttuale = 0;
   for (;;) {
-    Dormi(kPeriodoAttesa);
+    // The poll's wait ends at once when the worker has ended.
+    runner.fineWorker.Attendi(kPeriodoAttesa);
     runner.Stato(attivo, faseAttuale, esitoAttuale);
     if (!attivo) return esitoAttuale;
     SAvanzamento a;
@@ -185,6 +189,8 @@ int CBatchProc::AttendiFine(CBatchProc& runner, CAvanzamento& avanzamento) {
 
 int CBatchProc::AvviaWorker(Passo passo, int periodoMs) {
   Ferma();
+  sveglia.Azzera();
+  fineWorker.Azzera();
   periodo = periodoMs;
   richiestaStop = false;
   inCorso = true;
@@ -211,9 +217,12 @@ void CBatchProc::Ciclo(Passo passo) {
     fase = faseNuova;
     esito = esitoNuovo;
     if (!continua) break;
-    Dormi(periodo);
+    // The period is the longest wait: the interface ends it as soon as what
+    // the step armed has come.
+    sveglia.Attendi(periodo);
   }
   inCorso = false;
+  fineWorker.Segnala();
 }
 
 void CBatchProc::Interrompi(int segnale) {

@@ -13,6 +13,7 @@
 #include "app/porte.h"
 #include "jobs/caricamento.h"
 #include "jobs/lettura.h"
+#include "platform/sveglia.h"
 
 namespace bricola {
 
@@ -72,6 +73,10 @@ class CBatchProc : public CMainProc {
   int portaSalvata = 0;
   std::string fileSalvato;
   std::string fileImmagine;
+  // Ends the worker's wait between two steps early (a reply the step armed has
+  // come, a stop). Declared before the operations, whose lines signal it, so
+  // that it outlives them.
+  CSveglia sveglia;
   // The load operation.
   CCaricamento caricamento;
   // The read of the key (also its listing and emptying).
@@ -101,6 +106,8 @@ class CBatchProc : public CMainProc {
   int moduloVisto = -1;              // module of the last progress picture
   std::int64_t inizioModuloMs = 0;   // when that module was first seen
 
+  // Signalled by the worker as it ends: the main thread's poll then ends early.
+  mutable CSveglia fineWorker;
   std::thread thread;
   std::atomic<bool> inCorso{false};
   std::atomic<bool> richiestaStop{false};

@@ -5,6 +5,7 @@
 
 #include "app/avanzamento.h"
 #include "app/batch.h"
+#include "app/finestra.h"
 #include "app/impostazioni.h"
 #include "app/linea_comando.h"
 #include "app/porte.h"
@@ -96,17 +97,38 @@ int CBricolaApp::EseguiModo(std::ostream& uscita, std::ostream& errori) {
     case ModoAvvio::kBatch:
       return EseguiBatch(uscita, errori);
     case ModoAvvio::kUso:
-      // No desktop message box here: the usage goes to standard output.
+      // A message box on a desktop, else standard output.
+      if (desktop.mostraUso && desktop.disponibile && desktop.disponibile()) {
+        desktop.mostraUso(kTestoUso);
+        return 0;
+      }
       uscita << kTestoUso;
       uscita.flush();
       return 0;
     case ModoAvvio::kFinestra:
       break;
   }
-  errori << "Bricola: the main window is not available in this build; "
-            "use -B for batch mode or -? for the usage.\n";
-  errori.flush();
-  return kEsitoSenzaFinestra;
+  if (!desktop.esegui) {
+    errori << "Bricola: the main window is not available in this build; "
+              "use -B for batch mode or -? for the usage.\n";
+    errori.flush();
+    return kEsitoSenzaFinestra;
+  }
+  if (!desktop.disponibile || !desktop.disponibile()) {
+    errori << "Bricola: no display to show the main window on (DISPLAY and WAYLAND_DISPLAY are not set); "
+              "use -B for batch mode or -? for the usage.\n";
+    errori.flush();
+    return kEsitoSenzaFinestra;
+  }
+  SAvvioFinestra avvio;
+  avvio.portaTesto = portaTesto;
+  avvio.nomeFile = nomeFile;
+  avvio.percorsoRegistro = percorsoRegistro;
+  avvio.caricaSubito = caricaSubito;
+  avvio.leggiSubito = leggiSubito;
+  avvio.cancellaChiave = cancellaChiave;
+  avvio.esciAllaFine = esciAllaFine;
+  return desktop.esegui(avvio);
 }
 
 int CBricolaApp::Esegui(std::span<const std::string> argomenti, std::ostream& uscita,

@@ -1,6 +1,7 @@
 // The application: reads the command line, fixes the log path and runs one mode.
 #pragma once
 
+#include <functional>
 #include <iosfwd>
 #include <span>
 #include <string>
@@ -9,6 +10,17 @@
 namespace bricola {
 
 struct OraLocale;
+struct SAvvioFinestra;
+
+// What a program with a desktop toolkit gives the application: whether a
+// display can be reached, the usage box and the main window. Without them the
+// usage goes to standard output and the window mode fails.
+struct SDesktop {
+  std::function<bool()> disponibile;
+  std::function<void(std::string_view testo)> mostraUso;
+  // Runs the window until it closes; the process exit status.
+  std::function<int(const SAvvioFinestra& avvio)> esegui;
+};
 
 enum class ModoAvvio { kBatch, kUso, kFinestra };
 
@@ -40,6 +52,8 @@ class CBricolaApp {
   bool cancellaChiave = false;
   bool esciAllaFine = false;
   int esitoBatch = 0;
+  // The desktop side (none in a build without the window).
+  SDesktop desktop;
   // Standard error is a terminal: batch mode then redraws a progress line on
   // `errori` while the job runs. Its final line is written in any case.
   bool erroriSuTerminale = false;

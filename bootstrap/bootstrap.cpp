@@ -73,6 +73,88 @@ void CLoadBootstrap::ImpostaOrologio(COrologio* nuovo) {
   orologioLinea = &Orologio();
 }
 
+int CLoadBootstrap::RifiutaAvvio(int codice, int* esitoAvvio, const char* riga) {
+  if (riga) {
+    fileModulo.Chiudi();
+    Registra(riga);
+  }
+  esito = codice;
+  fase = ST_FAILED;
+  passoCorrente = passoFine;
+  *esitoAvvio = codice;
+  return 0;
+}
+
+int CLoadBootstrap::ApriModuloBoot(const std::string& percorso, std::uint32_t inizio, std::uint32_t fine,
+                                   std::uint16_t codice, const std::uint32_t* indirizzi, int tipoModulo,
+                                   CInterfaccia* linea, SModuloBoot* modulo, int* esitoAvvio) {
+  *esitoAvvio = RC_OK;
+  lineaToccata = false;
+  // A boot is written into the board on the cable, never forwarded.
+  if (indirizzi && indirizzi[0] != 0) return RifiutaAvvio(RC_NOT_REMOTE, esitoAvvio);
+  PrimoPezzo();
+  byteTotali = static_cast<int>(lunghezzaCaricatore);
+  Collega(linea);
+  if (codice == 0xFF30) codice = 0x0030;
+  if (codice == 0xFF31) codice = 0x0031;
+  if (tipoModulo != 1) *esitoAvvio = RC_MODULE_TYPE;  // a warning: the start goes on
+
+  if (!fileModulo.ApriLettura(percorso)) {
+    Registra("errore apertura file");
+    return RifiutaAvvio(RC_FILE_OPEN, esitoAvvio);
+  }
+  std::uint8_t chiusura[4];
+  if (!fileModulo.Posiziona(fine) || !fileModulo.Leggi(chiusura, sizeof chiusura)) {
+    return RifiutaAvvio(RC_MODULE_CORRUPT, esitoAvvio, "errore codice file");
+  }
+  if (LeggiU16BE(chiusura + 2) != codice) return RifiutaAvvio(RC_MACHINE_MISMATCH, esitoAvvio, "errore codice file");
+  if (fine < inizio || !ContaBlocchi(inizio, fine - inizio, 0, &modulo->byteDati, &modulo->blocchi)) {
+    return RifiutaAvvio(RC_MODULE_CORRUPT, esitoAvvio, "errore scansione blocchi programma");
+  }
+  int lunghezza = 0;
+  int indirizzo = 0;
+  if (!fileModulo.Posiziona(inizio) || !ProssimoBlocco(&lunghezza, &indirizzo)) {
+    return RifiutaAvvio(RC_MODULE_CORRUPT, esitoAvvio, "errore ricerca primo blocco programma");
+  }
+  modulo->resto = static_cast<std::uint32_t>(lunghezza);
+  modulo->indirizzo = static_cast<std::uint32_t>(indirizzo);
+  // The RAM loader (or kernel) must be there, whole, before the board is touched.
+  int codiceImmagine = RC_OK;
+  if (!CaricaImmagine(&codiceImmagine)) {
+    fileModulo.Chiudi();
+    return RifiutaAvvio(codiceImmagine, esitoAvvio);
+  }
+  return 1;
+}
+
+int CLoadBootstrap::ValutaFirmaBoot(bool completa) {
+  if (!completa) {
+    if (byteRicevuti == 1 && risposta[0] == kNack) {
+      Registra("GetFirmaRicevi: richiesta firma scheda remota non raggiungibile");
+      return RC_REMOTE_UNREACHABLE;
+    }
+    if (!Scaduto()) return kRispostaAttesa;
+    RegistraValore("GetFirmaRicevi: timeout, ricevuti %d caratteri", byteRicevuti);
+    return RC_REPLY_TIMEOUT;
+  }
+  RegistraMargine("GetFirmaRicevi: ricevuto margine %d tick");
+  if (!VerificaRisposta(risposta, kGetFirmaRisposta, kGetFirma)) {
+    Registra("GetFirmaRicevi: risposta errata");
+    return RC_REPLY_CRC;
+  }
+  return kRispostaValida;
+}
+
+int CLoadBootstrap::ValutaMicroBoot(bool completa) {
+  if (!completa) return ErroreRicezione("MicroRicevi: ", StileTimeout::Conteggio);
+  RegistraMargine("MicroRicevi: ricevuto margine %d tick");
+  if (!VerificaRisposta(risposta, kGetMicroRisposta, kComandoEsteso)) {
+    Registra("MicroRicevi: risposta errata");
+    return RC_REPLY_CRC;
+  }
+  return kRispostaValida;
+}
+
 int CLoadBootstrap::CaricaImmagine(int* esitoAvvio) {
   if (LeggiCaricatore(fileCaricatore, lunghezzaCaricatore, &immagine, this, esitoAvvio)) return 1;
   esito = *esitoAvvio;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -110,6 +111,25 @@ class CLoadBootstrap : public CLoadFujitsu, public CLoad {
   CLoadBootstrap(Dialetto dialetto, const char* fileCaricatore, std::size_t lunghezzaCaricatore,
                  std::vector<SPezzoRam> pezzi, int passoFine);
 
+  // Where a boot writer's module starts, as ApriModuloBoot found it.
+  struct SModuloBoot {
+    int byteDati = 0;           // payload bytes of the module's records
+    int blocchi = 0;            // data records with a payload
+    std::uint32_t indirizzo = 0;  // target address of the first one
+    std::uint32_t resto = 0;      // its length; the file stands at its payload
+  };
+  // What every boot writer checks before it touches the line: a local board,
+  // the module's closing code against codice (0xFF30/0xFF31 taken as
+  // 0x0030/0x0031), its records, its first data record, the RAM-loader image.
+  // A load type other than 1 is only a warning in esitoAvvio. 0: refused
+  // (RifiutaAvvio done, the file closed, the log line written).
+  int ApriModuloBoot(const std::string& percorso, std::uint32_t inizio, std::uint32_t fine,
+                     std::uint16_t codice, const std::uint32_t* indirizzi, int tipoModulo,
+                     CInterfaccia* linea, SModuloBoot* modulo, int* esitoAvvio);
+  // A start that ends before the first step: fase ST_FAILED, esito and
+  // esitoAvvio codice, the module file closed and riga logged when given.
+  // Returns 0.
+  int RifiutaAvvio(int codice, int* esitoAvvio, const char* riga = nullptr);
   // Reads the RAM-loader image; 0 with esito set (nothing touched on the line).
   int CaricaImmagine(int* esitoAvvio);
   // Sets pezzo 0 and its address and length, offset 0.
@@ -134,6 +154,14 @@ class CLoadBootstrap : public CLoadFujitsu, public CLoad {
   int ErroreRicezione(const char* prefisso, StileTimeout stile);
   // Margin line of a complete reply.
   void RegistraMargine(const char* formato) const { RegistraValore(formato, Margine()); }
+
+  // The replies of a resident boot asked for its signature and its micro
+  // (the FR probe), given whether the whole reply has come: kRispostaAttesa
+  // keep waiting, kRispostaValida good (GetMicro: the micro in risposta[1]);
+  // else the failure code, its line logged.
+  static constexpr int kRispostaAttesa = 0, kRispostaValida = -1;
+  int ValutaFirmaBoot(bool completa);
+  int ValutaMicroBoot(bool completa);
 
   // Retry step: takes one attempt. 1 with the retry text logged (send again);
   // 0 with the final text logged and the job ended with codice.

@@ -31,63 +31,18 @@ int CLoadBootF2mc::Avvia(const std::string& percorso, std::uint32_t inizio, std:
                          std::uint16_t codice, const std::uint32_t* indirizzi, int tipoModulo,
                          int, int, CInterfaccia* linea, int, const int* velocita, int,
                          int* esitoAvvio) {
-  const auto rifiuta = [&](int c) {
-    esito = c;
-    fase = ST_FAILED;
-    passoCorrente = passoFine;
-    *esitoAvvio = c;
-    return 0;
-  };
-  const auto rifiutaChiudendo = [&](const char* riga, int c) {
-    fileModulo.Chiudi();
-    Registra(riga);
-    return rifiuta(c);
-  };
-  *esitoAvvio = RC_OK;
-  lineaToccata = false;
-  // A boot is written into the board on the cable, never forwarded.
-  if (indirizzi && indirizzi[0] != 0) return rifiuta(RC_NOT_REMOTE);
-  PrimoPezzo();
-  byteTotali = static_cast<int>(lunghezzaCaricatore);
-  Collega(linea);
-  inizioModulo = inizio;
   velocitaAvvio = velocita ? velocita[0] : 4800;
   velocitaCaricatore = velocita ? velocita[1] : 9600;
-  if (codice == 0xFF30) codice = 0x0030;
-  if (codice == 0xFF31) codice = 0x0031;
-  if (tipoModulo != 1) *esitoAvvio = RC_MODULE_TYPE;  // a warning: the start goes on
-
-  if (!fileModulo.ApriLettura(percorso)) {
-    Registra("errore apertura file");
-    return rifiuta(RC_FILE_OPEN);
-  }
-  std::uint8_t chiusura[4];
-  if (!fileModulo.Posiziona(fine) || !fileModulo.Leggi(chiusura, sizeof chiusura)) {
-    return rifiutaChiudendo("errore codice file", RC_MODULE_CORRUPT);
-  }
-  if (LeggiU16BE(chiusura + 2) != codice) {
-    return rifiutaChiudendo("errore codice file", RC_MACHINE_MISMATCH);
-  }
-  int contati = 0;
-  if (fine < inizio || !ContaBlocchi(inizio, fine - inizio, 0, &contati, &blocchiModulo)) {
-    return rifiutaChiudendo("errore scansione blocchi programma", RC_MODULE_CORRUPT);
-  }
-  int lunghezza = 0;
-  int indirizzo = 0;
-  if (!fileModulo.Posiziona(inizio) || !ProssimoBlocco(&lunghezza, &indirizzo)) {
-    return rifiutaChiudendo("errore ricerca primo blocco programma", RC_MODULE_CORRUPT);
-  }
-  restoBlocco = static_cast<std::uint32_t>(lunghezza);
-  indirizzoFlash = static_cast<std::uint32_t>(indirizzo);
-  // The RAM loader must be there, whole, before the board is touched.
-  int codiceImmagine = RC_OK;
-  if (!CaricaImmagine(&codiceImmagine)) {
-    fileModulo.Chiudi();
-    return rifiuta(codiceImmagine);
-  }
+  SModuloBoot modulo;
+  if (!ApriModuloBoot(percorso, inizio, fine, codice, indirizzi, tipoModulo, linea, &modulo, esitoAvvio)) return 0;
+  inizioModulo = inizio;
+  blocchiModulo = modulo.blocchi;
+  restoBlocco = modulo.resto;
+  indirizzoFlash = modulo.indirizzo;
+  const int contati = modulo.byteDati;
   const bool ok = Famiglia16Fx() ? ImpulsoIniziale(velocitaAvvio, 450, true)
                                  : ImpulsoIniziale(velocitaAvvio, 400, false);
-  if (!ok) return rifiutaChiudendo("errore generazione impulso iniziale", RC_PORT_ACCESS);
+  if (!ok) return RifiutaAvvio(RC_PORT_ACCESS, esitoAvvio, "errore generazione impulso iniziale");
 
   byteTotali += contati;
   byteRimanenti = byteTotali;

@@ -179,62 +179,19 @@ int CLoad91FxxxBoot::ControllaKernel(int* esitoControllo) {
 int CLoad91FxxxBoot::Avvia(const std::string& percorso, std::uint32_t inizio, std::uint32_t fine,
                            std::uint16_t codice, const std::uint32_t* indirizzi, int tipoModulo, int, int,
                            CInterfaccia* linea, int, const int* velocita, int opzioni, int* esitoAvvio) {
-  const auto rifiuta = [&](int c) {
-    esito = c;
-    fase = ST_FAILED;
-    passoCorrente = passoFine;
-    *esitoAvvio = c;
-    return 0;
-  };
-  const auto rifiutaChiudendo = [&](const char* riga, int c) {
-    fileModulo.Chiudi();
-    Registra(riga);
-    return rifiuta(c);
-  };
-  *esitoAvvio = RC_OK;
-  lineaToccata = false;
-  // A boot is written into the board on the cable, never forwarded.
-  if (indirizzi && indirizzi[0] != 0) return rifiuta(RC_NOT_REMOTE);
-  PrimoPezzo();
-  byteTotali = static_cast<int>(lunghezzaCaricatore);
-  Collega(linea);
-  inizioModulo = inizio;
   velocitaAvvio = velocita ? velocita[0] : 9600;
   velocitaCaricatore = velocita ? velocita[1] : 115200;
-  if (codice == 0xFF30) codice = 0x0030;
-  if (codice == 0xFF31) codice = 0x0031;
-  if (tipoModulo != 1) *esitoAvvio = RC_MODULE_TYPE;  // a warning: the start goes on
-
-  if (!fileModulo.ApriLettura(percorso)) {
-    Registra("errore apertura file");
-    return rifiuta(RC_FILE_OPEN);
-  }
-  std::uint8_t chiusura[4];
-  if (!fileModulo.Posiziona(fine) || !fileModulo.Leggi(chiusura, sizeof chiusura)) {
-    return rifiutaChiudendo("errore codice file", RC_MODULE_CORRUPT);
-  }
-  if (LeggiU16BE(chiusura + 2) != codice) return rifiutaChiudendo("errore codice file", RC_MACHINE_MISMATCH);
-  int contati = 0;
-  if (fine < inizio || !ContaBlocchi(inizio, fine - inizio, 0, &contati, &blocchiModulo)) {
-    return rifiutaChiudendo("errore scansione blocchi programma", RC_MODULE_CORRUPT);
-  }
-  int lunghezza = 0;
-  int indirizzo = 0;
-  if (!fileModulo.Posiziona(inizio) || !ProssimoBlocco(&lunghezza, &indirizzo)) {
-    return rifiutaChiudendo("errore ricerca primo blocco programma", RC_MODULE_CORRUPT);
-  }
-  restoBlocco = static_cast<std::uint32_t>(lunghezza);
-  indirizzoFlash = static_cast<std::uint32_t>(indirizzo);
-  // The kernel must be there, whole, before the board is touched.
-  int codiceImmagine = RC_OK;
-  if (!CaricaImmagine(&codiceImmagine)) {
-    fileModulo.Chiudi();
-    return rifiuta(codiceImmagine);
-  }
+  SModuloBoot modulo;
+  if (!ApriModuloBoot(percorso, inizio, fine, codice, indirizzi, tipoModulo, linea, &modulo, esitoAvvio)) return 0;
+  inizioModulo = inizio;
+  blocchiModulo = modulo.blocchi;
+  restoBlocco = modulo.resto;
+  indirizzoFlash = modulo.indirizzo;
+  const int contati = modulo.byteDati;
   const bool viaBoot = (opzioni & OPZ_VIA_BOOT) != 0;
   lineaLibera = 0;
   if (!ImpulsoIniziale(viaBoot ? kVelocitaBoot : velocitaAvvio, 40, false)) {
-    return rifiutaChiudendo("errore generazione impulso iniziale", RC_PORT_ACCESS);
+    return RifiutaAvvio(RC_PORT_ACCESS, esitoAvvio, "errore generazione impulso iniziale");
   }
   byteTotali += contati;
   byteRimanenti = byteTotali;
@@ -678,20 +635,9 @@ int CLoad91FxxxBoot::RiprovaFirma(int codice) {
 }
 
 int CLoad91FxxxBoot::GetFirmaRicevi() {
-  if (!RaccogliRisposta(kGetFirmaRisposta)) {
-    if (byteRicevuti == 1 && risposta[0] == kNack) {
-      Registra("GetFirmaRicevi: richiesta firma scheda remota non raggiungibile");
-      return RiprovaFirma(RC_REMOTE_UNREACHABLE);
-    }
-    if (!Scaduto()) return 1;
-    RegistraValore("GetFirmaRicevi: timeout, ricevuti %d caratteri", byteRicevuti);
-    return RiprovaFirma(RC_REPLY_TIMEOUT);
-  }
-  RegistraMargine("GetFirmaRicevi: ricevuto margine %d tick");
-  if (!VerificaRisposta(risposta, kGetFirmaRisposta, kGetFirma)) {
-    Registra("GetFirmaRicevi: risposta errata");
-    return RiprovaFirma(RC_REPLY_CRC);
-  }
+  const int valutazione = ValutaFirmaBoot(RaccogliRisposta(kGetFirmaRisposta) != 0);
+  if (valutazione == kRispostaAttesa) return 1;
+  if (valutazione != kRispostaValida) return RiprovaFirma(valutazione);
   if (!InviaTrama("InvioGetMicro:", TramaGetMicro(), kGetMicroRisposta, kGetMicroMs)) {
     return Fallisci(RC_SERIAL_SEND);
   }
@@ -702,15 +648,9 @@ int CLoad91FxxxBoot::GetFirmaRicevi() {
 }
 
 int CLoad91FxxxBoot::MicroRicevi() {
-  if (!RaccogliRisposta(kGetMicroRisposta)) {
-    const int codice = ErroreRicezione("MicroRicevi: ", StileTimeout::Conteggio);
-    return codice ? Fallisci(codice) : 1;
-  }
-  RegistraMargine("MicroRicevi: ricevuto margine %d tick");
-  if (!VerificaRisposta(risposta, kGetMicroRisposta, kComandoEsteso)) {
-    Registra("MicroRicevi: risposta errata");
-    return Fallisci(RC_REPLY_CRC);
-  }
+  const int valutazione = ValutaMicroBoot(RaccogliRisposta(kGetMicroRisposta) != 0);
+  if (valutazione == kRispostaAttesa) return 1;
+  if (valutazione != kRispostaValida) return Fallisci(valutazione);
   if (risposta[1] != kMicroBootFr) return Fallisci(RC_BOARD_INCOMPATIBLE);
   // The boot hands over to the chip erase and answers no more.
   const CTrama t = TramaCancellaChip();

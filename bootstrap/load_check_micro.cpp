@@ -302,20 +302,9 @@ int CLoadCheckMicro::RiprovaFirma(int codice) {
 }
 
 int CLoadCheckMicro::GetFirmaRicevi() {
-  if (!Raccogli(kGetFirmaRisposta)) {
-    if (byteRicevuti == 1 && risposta[0] == kNack) {
-      Registra("GetFirmaRicevi: richiesta firma scheda remota non raggiungibile");
-      return RiprovaFirma(RC_REMOTE_UNREACHABLE);
-    }
-    if (!Scaduto()) return 1;
-    RegistraValore("GetFirmaRicevi: timeout, ricevuti %d caratteri", byteRicevuti);
-    return RiprovaFirma(RC_REPLY_TIMEOUT);
-  }
-  RegistraMargine("GetFirmaRicevi: ricevuto margine %d tick");
-  if (!VerificaRisposta(risposta, kGetFirmaRisposta, kGetFirma)) {
-    Registra("GetFirmaRicevi: risposta errata");
-    return RiprovaFirma(RC_REPLY_CRC);
-  }
+  const int valutazione = ValutaFirmaBoot(Raccogli(kGetFirmaRisposta) != 0);
+  if (valutazione == kRispostaAttesa) return 1;
+  if (valutazione != kRispostaValida) return RiprovaFirma(valutazione);
   if (!InviaTrama("InvioGetMicro:", TramaGetMicro(), kGetMicroRisposta, kGetMicroMs)) {
     return Fallisci(RC_SERIAL_SEND);
   }
@@ -326,15 +315,9 @@ int CLoadCheckMicro::GetFirmaRicevi() {
 }
 
 int CLoadCheckMicro::MicroRicevi() {
-  if (!Raccogli(kGetMicroRisposta)) {
-    const int codice = ErroreRicezione("MicroRicevi: ", StileTimeout::Conteggio);
-    return codice ? Fallisci(codice) : 1;
-  }
-  RegistraMargine("MicroRicevi: ricevuto margine %d tick");
-  if (!VerificaRisposta(risposta, kGetMicroRisposta, kComandoEsteso)) {
-    Registra("MicroRicevi: risposta errata");
-    return Fallisci(RC_REPLY_CRC);
-  }
+  const int valutazione = ValutaMicroBoot(Raccogli(kGetMicroRisposta) != 0);
+  if (valutazione == kRispostaAttesa) return 1;
+  if (valutazione != kRispostaValida) return Fallisci(valutazione);
   if (risposta[1] != kMicroBootFr) return Fallisci(RC_BOARD_INCOMPATIBLE);
   codiceMicro = kMicro91F465;
   viaBoot = true;

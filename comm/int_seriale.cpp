@@ -121,6 +121,9 @@ int CIntSeriale::SvuotaLinea() {
 void CIntSeriale::AttendiRisposta(int conteggio, int timeoutMs) {
   {
     std::lock_guard<std::mutex> lock(mutexEvento);
+    // A signal of an earlier arming must not wake the step after this one.
+    ++armamento;
+    if (sveglia != nullptr) sveglia->Azzera();
     byteRichiesti = conteggio;
     const unsigned t = timeoutMs > 0 ? static_cast<unsigned>(timeoutMs) : 0u;
     // Three quarters of the caller's time, rounded up: the loader keeps the
@@ -128,6 +131,14 @@ void CIntSeriale::AttendiRisposta(int conteggio, int timeoutMs) {
     timeoutRichiesto = static_cast<int>(t - t / 4);
   }
   SegnalaEvento();
+}
+
+// The read of an arming has ended (its count has come or its time is over):
+// the step waiting for it may run now. Not for an arming that a newer one has
+// replaced meanwhile.
+void CIntSeriale::SvegliaPasso(unsigned armato) {
+  std::lock_guard<std::mutex> lock(mutexEvento);
+  if (armato == armamento && sveglia != nullptr) sveglia->Segnala();
 }
 
 int CIntSeriale::ByteRicevuti() const {
@@ -179,10 +190,12 @@ void CIntSeriale::ThreadRicezione(HandleLinea linea) {
     if (fermaThread) break;
     int richiesti;
     int tempo;
+    unsigned armato;
     {
       std::lock_guard<std::mutex> lock(mutexEvento);
       richiesti = byteRichiesti;
       tempo = timeoutRichiesto;
+      armato = armamento;
     }
     int n;
     {
@@ -218,6 +231,7 @@ void CIntSeriale::ThreadRicezione(HandleLinea linea) {
       }
     } while (letti < n && Orologio::now() < scadenza && !fermaThread && !ArmaturaInAttesa());
     if (errore) Pausa(kPausaMs);
+    else if (!fermaThread) SvegliaPasso(armato);
   }
   std::lock_guard<std::mutex> lock(mutexEvento);
   threadFinito = true;

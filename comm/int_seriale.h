@@ -48,6 +48,7 @@ class CIntSeriale : public CInterfaccia {
   // Works on its own copy of the handle: ChiudiLinea may clear `handle` meanwhile.
   void ThreadRicezione(HandleLinea linea);
   bool AttendiEvento();
+  void SvegliaPasso(unsigned armato);
   bool ArmaturaInAttesa();
   void SegnalaEvento();
 
@@ -58,6 +59,7 @@ class CIntSeriale : public CInterfaccia {
   bool eventoValido = false;
   bool eventoSegnalato = false;
   bool threadFinito = false;
+  unsigned armamento = 0;  // raised by every AttendiRisposta (under mutexEvento)
 
   // bufferRicezione and byteInBuffer: appended by the receive thread, taken by
   // LeggiLinea, never both at once.

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "platform/sveglia.h"
+
 namespace bricola {
 
 // Opaque handle of an open line; kHandleNonValido while closed.
@@ -34,8 +36,20 @@ class CInterfaccia {
   // Arms reception of up to `conteggio` bytes.
   virtual void AttendiRisposta(int conteggio, int timeoutMs) {}
 
+  // The wake-up of whoever steps the job (not owned; null: none). An interface
+  // that receives in the background signals it when what the last
+  // AttendiRisposta armed is complete (the count has come, or the reply has
+  // closed), and forgets an older signal at each new arming. The stepping
+  // thread still waits at most its step period: the wake-up only shortens the
+  // wait. Set it while the line is closed.
+  void ImpostaSveglia(CSveglia* nuova) { sveglia = nuova; }
+  CSveglia* Sveglia() const { return sveglia; }
+
   // The OS handle of the open line; loaders keep a copy for line changes.
   HandleLinea handle = kHandleNonValido;
+
+ protected:
+  CSveglia* sveglia = nullptr;
 };
 
 }  // namespace bricola

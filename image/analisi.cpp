@@ -314,6 +314,8 @@ bool PrimoPayload(CFileTemplate& file, std::uint32_t dimensioneFile, CProgDescr&
 
 }  // namespace
 
+std::string TestoDaUtf16(const std::uint8_t* dati, std::size_t unita) { return DaUtf16(dati, unita); }
+
 const char* EtichettaModulo(int tipoModulo) {
   switch (tipoModulo) {
     case MODULO_PROG: return "Prog";

@@ -179,6 +179,9 @@ bool SelettoreIntestazione(int tipoMicro, bool boot, int& tipoLoad, int& velocit
 
 // CRC of the file range [inizio, fine), read in pieces of at most 512 bytes.
 // false when a read fails.
+// UTF-16LE units up to the first NUL, as UTF-8; a lone surrogate becomes U+FFFD.
+std::string TestoDaUtf16(const std::uint8_t* dati, std::size_t unita);
+
 bool CrcIntervallo(CFileTemplate& file, std::uint32_t inizio, std::uint32_t fine, std::uint16_t& crc);
 
 }  // namespace bricola

@@ -19,6 +19,9 @@ class CCancellaMicro : public CFileRegistro {
   CCancellaMicro() = default;
 
   void ImpostaPorta(int n) { porta = n; }
+  // The wake-up of whoever steps the job (not owned): the line signals it when
+  // a reply a step armed has come. Set it while no job runs.
+  void ImpostaSveglia(CSveglia* sveglia) { seriale.ImpostaSveglia(sveglia); }
   void ImpostaRegistro(const std::string& percorso);
   // Opens the port and sets the line for the erase. 1 started; 0 with the code.
   int Avvia(int* periodoTimer, int* fase, int* esito);

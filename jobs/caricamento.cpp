@@ -125,12 +125,8 @@ int CCaricamento::FaseCorrente() const {
   return ST_NONE;
 }
 
-int CCaricamento::InfoModulo(int i, SInfoModulo& info, int* esito, int capacitaNome) const {
-  if (i < 0 || i >= numModuli) {
-    *esito = RC_NO_SUCH_MODULE;
-    return 0;
-  }
-  const CProgDescr& m = moduli[static_cast<std::size_t>(i)];
+int CompilaInfoModulo(const CProgDescr& m, int selezionato, int lingua, SInfoModulo& info, int* esito,
+                      int capacitaNome) {
   if (m.stato == STATO_CRC) {
     *esito = RC_MODULE_CORRUPT;
     return 0;
@@ -139,7 +135,7 @@ int CCaricamento::InfoModulo(int i, SInfoModulo& info, int* esito, int capacitaN
     *esito = RC_MODULE_INVALID;
     return 0;
   }
-  info.selezionato = selezione[static_cast<std::size_t>(i)];
+  info.selezionato = selezionato;
   info.tipoLoad = m.TipoLoad();
   info.tipoModulo = m.TipoModulo();
   info.tipoContenuto = m.tipoContenuto;
@@ -152,7 +148,7 @@ int CCaricamento::InfoModulo(int i, SInfoModulo& info, int* esito, int capacitaN
     info.nome = m.nome;
   } else {
     const auto indice = m.IndiceNome();
-    info.nome = indice ? std::string(NomeModello(0, *indice)) : std::string();
+    info.nome = indice ? std::string(NomeModello(lingua, *indice)) : std::string();
   }
   if (capacitaNome > 0 && info.nome.size() > static_cast<std::size_t>(capacitaNome - 1)) {
     info.nome.resize(static_cast<std::size_t>(capacitaNome - 1));
@@ -160,6 +156,15 @@ int CCaricamento::InfoModulo(int i, SInfoModulo& info, int* esito, int capacitaN
   info.datiUtente = m.datiUtente;
   *esito = RC_OK;
   return 1;
+}
+
+int CCaricamento::InfoModulo(int i, SInfoModulo& info, int* esito, int capacitaNome) const {
+  if (i < 0 || i >= numModuli) {
+    *esito = RC_NO_SUCH_MODULE;
+    return 0;
+  }
+  const auto k = static_cast<std::size_t>(i);
+  return CompilaInfoModulo(moduli[k], selezione[k], 0, info, esito, capacitaNome);
 }
 
 int CCaricamento::InfoModulo(int i, SInfoModulo& info, std::string& descrizione, int* esito,
@@ -183,6 +188,11 @@ int CCaricamento::ImpostaInterfaccia(int portaNuova, int tipo, int remoto, int v
   valore = valoreNuovo;
   ScegliInterfaccia();
   return 1;
+}
+
+void CCaricamento::ImpostaSveglia(CSveglia* sveglia) {
+  intSeriale.ImpostaSveglia(sveglia);
+  intPic.ImpostaSveglia(sveglia);
 }
 
 void CCaricamento::ImpostaRegistro(std::string_view percorso) {

@@ -66,6 +66,13 @@ struct SInfoModulo {
   std::array<std::uint8_t, 128> datiUtente{};
 };
 
+// Fills info from module m of an analysed image (the model table's name in
+// lingua when the module has no header; the name cut to capacitaNome - 1
+// characters when capacitaNome > 0). 0 with esito for a module with a bad CRC
+// (RC_MODULE_CORRUPT) or otherwise not valid (RC_MODULE_INVALID).
+int CompilaInfoModulo(const CProgDescr& m, int selezionato, int lingua, SInfoModulo& info, int* esito,
+                      int capacitaNome);
+
 // A lock that is waited for at most a given time. Built on a plain mutex and a
 // condition variable, so every tool that checks threads sees its ordering.
 class CMutexAttesa {
@@ -125,6 +132,10 @@ class CCaricamento : public CFileRegistro {
                          std::string_view codiceDestinatario = {});
   // Log path of the job and of the loaders that log.
   void ImpostaRegistro(std::string_view percorso);
+  // The wake-up of the thread that steps the job (not owned; null: none): the
+  // job's interfaces signal it when a reply a step armed has come. Set it
+  // while no job runs.
+  void ImpostaSveglia(CSveglia* sveglia);
 
   // On a key port: whether the key has room for the selection (RC_KEY_TOO_SMALL
   // when not). Other ports: 1.

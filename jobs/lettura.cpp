@@ -129,36 +129,8 @@ int CLettura::InfoModulo(int i, SInfoModulo& info, int* esito, int capacitaNome)
     *esito = RC_NO_SUCH_MODULE;
     return 0;
   }
-  const CProgDescr& m = moduli[static_cast<std::size_t>(i)];
-  if (m.stato == STATO_CRC) {
-    *esito = RC_MODULE_CORRUPT;
-    return 0;
-  }
-  if (m.stato != STATO_VALIDO) {
-    *esito = RC_MODULE_INVALID;
-    return 0;
-  }
-  info.selezionato = selezione[static_cast<std::size_t>(i)];
-  info.tipoLoad = m.TipoLoad();
-  info.tipoModulo = m.TipoModulo();
-  info.tipoContenuto = m.tipoContenuto;
-  info.indirizzo = m.indirizzo;
-  info.indirizzoSecondario = m.indirizzoSecondario;
-  info.lunghezza = m.fine - m.inizio;
-  info.lunghezzaDati = m.lunghezzaDati;
-  info.codice = m.codice;
-  if (m.conIntestazione) {
-    info.nome = m.nome;
-  } else {
-    const auto indiceNome = m.IndiceNome();
-    info.nome = indiceNome ? std::string(NomeModello(lingua, *indiceNome)) : std::string();
-  }
-  if (capacitaNome > 0 && info.nome.size() > static_cast<std::size_t>(capacitaNome - 1)) {
-    info.nome.resize(static_cast<std::size_t>(capacitaNome - 1));
-  }
-  info.datiUtente = m.datiUtente;
-  *esito = RC_OK;
-  return 1;
+  const auto k = static_cast<std::size_t>(i);
+  return CompilaInfoModulo(moduli[k], selezione[k], lingua, info, esito, capacitaNome);
 }
 
 int CLettura::InfoModulo(int i, SInfoModulo& info, std::string& descrizione, int* esito, int capacitaNome) const {

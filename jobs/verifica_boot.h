@@ -20,6 +20,9 @@ class CVerificaBoot : public CFileRegistro {
   CVerificaBoot() = default;
 
   void ImpostaPorta(int n) { porta = n; }
+  // The wake-up of whoever steps the job (not owned): the line signals it when
+  // a reply a step armed has come. Set it while no job runs.
+  void ImpostaSveglia(CSveglia* sveglia) { seriale.ImpostaSveglia(sveglia); }
   // Log path of the job and of its loader.
   void ImpostaRegistro(const std::string& percorso);
   // Opens the port at 38400 bit/s and starts the check of the board at

@@ -17,6 +17,9 @@ class CVerificaMicro : public CFileRegistro {
   CVerificaMicro() = default;
 
   void ImpostaPorta(int n) { porta = n; }
+  // The wake-up of whoever steps the job (not owned): the line signals it when
+  // a reply a step armed has come. Set it while no job runs.
+  void ImpostaSveglia(CSveglia* sveglia) { seriale.ImpostaSveglia(sveglia); }
   // Log path of the job and of its loader.
   void ImpostaRegistro(const std::string& percorso);
   // A reset pulse of the given length, with or without RTS; runs to its end.

@@ -17,42 +17,7 @@ constexpr std::uint32_t kTestaVoce = 16;
 
 enum : std::uint8_t { VOCE_FILE = 0, VOCE_DESCRIZIONE = 1, VOCE_CARTELLA = 2 };
 
-void AggiungiUtf8(std::string& s, std::uint32_t c) {
-  if (c < 0x80) {
-    s.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    s.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    s.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    s.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    s.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    s.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    s.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    s.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    s.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    s.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
-
 }  // namespace
-
-std::string TestoDaUtf16(const std::uint8_t* dati, std::size_t unita) {
-  std::string s;
-  for (std::size_t i = 0; i < unita; ++i) {
-    std::uint32_t c = LeggiU16(dati + 2 * i);
-    if (c == 0) break;
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < unita) {
-      const std::uint32_t basso = LeggiU16(dati + 2 * (i + 1));
-      if (basso >= 0xDC00 && basso < 0xE000) {
-        c = 0x10000 + ((c - 0xD800) << 10) + (basso - 0xDC00);
-        ++i;
-      }
-    }
-    AggiungiUtf8(s, c);
-  }
-  return s;
-}
 
 std::optional<std::string> PercorsoRelativoSicuro(const std::string& nome) {
   std::string n = nome;

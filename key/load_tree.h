@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "image/analisi.h"
 #include "load/load.h"
 
 namespace bricola {
@@ -22,9 +23,6 @@ namespace bricola {
 // the path relative to the target directory with "." and ".." resolved, or
 // nothing when the name is absolute or leaves the target directory.
 std::optional<std::string> PercorsoRelativoSicuro(const std::string& nome);
-
-// UTF-16LE units (up to the first NUL) as UTF-8.
-std::string TestoDaUtf16(const std::uint8_t* dati, std::size_t unita);
 
 class CLoadTree : public CLoad {
  public:

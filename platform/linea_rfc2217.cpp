@@ -115,7 +115,11 @@ class LineaRfc2217 final : public LineaSeriale {
     std::unique_lock<std::mutex> lock(mutex_);
     const auto scadenza = Orologio::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
     const auto voluti = static_cast<std::size_t>(lunghezza);
+    // The reader wakes this wait only once enough data have come (or for
+    // anything that is not plain data), not for every piece of a long reply.
+    datiVoluti_ = voluti;
     cv_.wait_until(lock, scadenza, [&] { return ingresso_.size() >= voluti || chiusa_; });
+    datiVoluti_ = 0;
     const std::size_t n = std::min(voluti, ingresso_.size());
     if (n == 0 && chiusa_) return -1;
     for (std::size_t i = 0; i < n; ++i) {
@@ -222,11 +226,18 @@ class LineaRfc2217 final : public LineaSeriale {
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
       std::vector<std::uint8_t> risposteTelnet;
+      bool sveglia = true;
       {
         std::lock_guard<std::mutex> lock(mutex_);
+        const std::size_t prima = ingresso_.size();
+        const bool soloDati = statoRx_ == Rx::Dati;
         for (ssize_t i = 0; i < n; ++i) Analizza(blocco[static_cast<std::size_t>(i)], &risposteTelnet);
+        // A block of plain data that leaves a waiting read still short wakes
+        // nobody: every other waiter waits for a Telnet answer.
+        const bool tuttiDati = soloDati && statoRx_ == Rx::Dati && ingresso_.size() - prima == static_cast<std::size_t>(n);
+        if (tuttiDati && datiVoluti_ > 0 && ingresso_.size() < datiVoluti_) sveglia = false;
       }
-      cv_.notify_all();
+      if (sveglia) cv_.notify_all();
       if (!risposteTelnet.empty()) InviaGrezzo(risposteTelnet.data(), risposteTelnet.size());
     }
     {
@@ -353,6 +364,7 @@ class LineaRfc2217 final : public LineaSeriale {
   std::mutex mutex_;  // everything below
   std::condition_variable cv_;
   std::deque<std::uint8_t> ingresso_;
+  std::size_t datiVoluti_ = 0;  // bytes a Leggi now waits for (0: none waits)
   bool chiusa_ = false;  // the connection ended (reader gone)
   bool fine_ = false;    // the object is being destroyed
   std::array<StatoOpzione, 256> noi_{};

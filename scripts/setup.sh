@@ -7,6 +7,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libserialport-dev libhidapi-dev
   qt6-base-dev
+  xvfb xauth
   nlohmann-json3-dev
   python3 python3-serial
   clang libclang-rt-dev

@@ -123,6 +123,7 @@ std::uint8_t CMacchinaSim::Spazzatura() {
 
 void CMacchinaSim::ImpostaBaud(std::uint32_t baud, std::int64_t ms) {
   baudLinea_ = baud;
+  if (minimo_) minimo_->Pausa(CMinimoLinea::kPausaBaudMs);
   Traccia(ms, "linea baud " + std::to_string(baud));
 }
 
@@ -143,6 +144,7 @@ void CMacchinaSim::ImpostaBitStop(std::uint8_t stop, std::int64_t ms) {
 
 void CMacchinaSim::ImpostaRts(bool attivo, std::int64_t ms) {
   rts_ = attivo;
+  if (minimo_) minimo_->Rts(attivo, static_cast<double>(ms));
   Traccia(ms, std::string("linea rts ") + (attivo ? "1" : "0"));
   CSchedaSim& s = schede_[0];
   if (attivo && s.f2mc && s.f2mc->Spento()) {
@@ -159,8 +161,20 @@ void CMacchinaSim::ImpostaDtr(bool attivo, std::int64_t ms) {
   const bool fronte = dtr_ && !attivo;
   dtr_ = attivo;
   Traccia(ms, std::string("linea dtr ") + (attivo ? "1" : "0"));
+  if (minimo_) minimo_->Dtr(attivo, static_cast<double>(ms));
   // The reset line follows the end of the DTR pulse.
-  if (fronte) ResetLocale(ms);
+  if (fronte) {
+    ResetLocale(ms);
+    if (minimo_) minimo_->Pausa(PausaAvvio());
+  }
+}
+
+double CMacchinaSim::PausaAvvio() const {
+  const CSchedaSim& s = schede_[0];
+  if (s.s68331) return 0;  // it waits for the start request at once
+  if (s.f2mc) return s.f2mc->Famiglia() == FamigliaF2mc::Fx ? 450 : 400;
+  if (s.fr && !s.fr->config.bootResidente) return 40;
+  return 400;  // a resident boot starts
 }
 
 void CMacchinaSim::ResetLocale(std::int64_t ms) {
@@ -528,6 +542,8 @@ std::vector<std::uint8_t> CMacchinaSim::Rispondi(CSchedaSim& s, Comando c, const
       s.modoDatiAttivo = false;
       ++s.reset;
       Traccia(ms, "reboot " + cfg.nome + ": boot residente");
+      // The restarted boot needs half a second before the next request.
+      if (minimo_) minimo_->PausaDopoRisposta(500);
       return Risposta(CMD_REBOOT, {STATO_OK});
     case Comando::ModoDati:
       if (!cfg.modoDati) return Risposta(CMD_ESTESO, {STATO_ERRORE});

@@ -14,6 +14,7 @@
 
 #include "sim/f2mc_sim.h"
 #include "sim/flash_sim.h"
+#include "sim/minimo_sim.h"
 #include "sim/fr_sim.h"
 #include "sim/protocollo_sim.h"
 #include "sim/scheda_68331_sim.h"
@@ -112,6 +113,8 @@ class CMacchinaSim {
   explicit CMacchinaSim(std::vector<CSchedaSim> schede, OpzioniLinea opzioni = {});
 
   void ImpostaTrascrizione(CTrascrizione* t) { trascrizione_ = t; }
+  // Where the line events and the pauses the boards need are told (not owned; null: nowhere).
+  void ImpostaMinimo(CMinimoLinea* m) { minimo_ = m; }
 
   // Line events from the PC.
   void ImpostaBaud(std::uint32_t baud, std::int64_t ms);
@@ -175,6 +178,9 @@ class CMacchinaSim {
   std::vector<CSchedaSim> schede_;
   OpzioniLinea opzioni_;
   CTrascrizione* trascrizione_ = nullptr;
+  CMinimoLinea* minimo_ = nullptr;
+  // What the local board needs after its reset before the PC's first byte.
+  double PausaAvvio() const;
 
   std::uint32_t baudLinea_ = BAUD_BOOT;
   std::uint8_t bitDati_ = 8;

@@ -29,6 +29,7 @@
 #include "sim/descrizione_sim.h"
 #include "sim/dispositivi_sim.h"
 #include "sim/macchina_sim.h"
+#include "sim/minimo_sim.h"
 #include "sim/telnet_sim.h"
 
 namespace {
@@ -160,6 +161,9 @@ bool OpzioniDeiDispositivi(const Opzioni& o, OpzioniDispositivi& d) {
 }
 
 CDispositiviSim* dispositiviAttivi = nullptr;
+// The least time the serial line needed, for the dump.
+CMinimoLinea minimoLinea;
+
 
 // Bytes on their way to the PC, each with the time it leaves the board's UART.
 class CCodaUscita {
@@ -179,6 +183,10 @@ class CCodaUscita {
     }
     txLibera_ = t;
   }
+  // Server time at which the last byte queued so far has left the board, and
+  // at which the last byte from the PC has reached it.
+  double TxLiberaMs() const { return txLibera_; }
+  double RxLiberaMs() const { return rxLibera_; }
   // A purge on the PC empties what has reached its side; bytes the board has
   // not sent yet (a reply it is still working on) still come afterwards.
   void Svuota(double adesso) {
@@ -210,6 +218,13 @@ class CCodaUscita {
   double rxLibera_ = 0;
   double txLibera_ = 0;
 };
+
+// What the boards send goes on the line: queued with its time, and counted.
+void Accoda(CCodaUscita& coda, const Uscita& u, std::uint32_t baud, double adesso) {
+  coda.Aggiungi(u, baud, adesso);
+  minimoLinea.VersoPc(u.byte.size(), baud, u.ritardoMs);
+  minimoLinea.LineaOccupataFino(coda.TxLiberaMs());
+}
 
 // Shortens a poll timeout so that a board timer that falls due is served on time.
 int FinoAllaScadenza(const CMacchinaSim& m, int attesa) {
@@ -250,9 +265,14 @@ void Dump(const CMacchinaSim& m, const std::string& percorso) {
       ScriviDump(m, macchina);
       nlohmann::json j = nlohmann::json::parse(macchina.str());
       j["dispositivi"] = dispositiviAttivi->Stato();
+      j["minimoLinea"] = minimoLinea.Stato();
       f << j.dump(2) << '\n';
     } else {
-      ScriviDump(m, f);
+      std::ostringstream macchina;
+      ScriviDump(m, macchina);
+      nlohmann::json j = nlohmann::json::parse(macchina.str());
+      j["minimoLinea"] = minimoLinea.Stato();
+      f << j.dump(2) << '\n';
     }
   }
   // Readers never see a half-written dump.
@@ -358,8 +378,11 @@ int ServiRete(CMacchinaSim& m, const Opzioni& o) {
       const std::uint64_t primaDati = telnet->ByteDati();
       telnet->DalClient(b, static_cast<std::size_t>(n), ms, risposte, dati);
       // Only line data cross the simulated cable; Telnet commands do not.
-      coda.Ricevuti(static_cast<std::size_t>(telnet->ByteDati() - primaDati), baudArrivo, static_cast<double>(ms));
-      for (const auto& u : dati) coda.Aggiungi(u, m.BaudLinea(), static_cast<double>(ms));
+      const std::uint64_t nDati = telnet->ByteDati() - primaDati;
+      minimoLinea.DalPc(nDati, baudArrivo, static_cast<double>(ms), !coda.Vuota());
+      coda.Ricevuti(static_cast<std::size_t>(nDati), baudArrivo, static_cast<double>(ms));
+      if (nDati > 0) minimoLinea.LineaOccupataFino(coda.RxLiberaMs());
+      for (const auto& u : dati) Accoda(coda, u, m.BaudLinea(), static_cast<double>(ms));
       if (!risposte.empty() && !ScriviTutto(client, risposte.data(), risposte.size())) {
         chiudiClient("scrittura fallita");
         dopoChiusura();
@@ -371,7 +394,7 @@ int ServiRete(CMacchinaSim& m, const Opzioni& o) {
       const std::int64_t ora = AdessoMs();
       const auto dovute = m.Scadenze(ora);
       if (client >= 0)
-        for (const auto& u : dovute) coda.Aggiungi(u, m.BaudLinea(), static_cast<double>(ora));
+        for (const auto& u : dovute) Accoda(coda, u, m.BaudLinea(), static_cast<double>(ora));
     }
     if (client >= 0 && !telnet->Sospeso()) {
       std::vector<std::uint8_t> pronti;
@@ -463,11 +486,15 @@ int ServiPty(CMacchinaSim& m, const Opzioni& o) {
       std::uint8_t b[4096];
       const ssize_t n = ::read(master, b, sizeof b);
       if (n > 0) {
-        coda.Ricevuti(static_cast<std::size_t>(n), m.BaudLinea(), static_cast<double>(ms));
-        for (const auto& u : m.DalPc(b, static_cast<std::size_t>(n), ms)) coda.Aggiungi(u, m.BaudLinea(), static_cast<double>(ms));
+        const std::uint32_t baudArrivo = m.BaudLinea();
+        const auto uscite = m.DalPc(b, static_cast<std::size_t>(n), ms);
+        minimoLinea.DalPc(static_cast<std::uint64_t>(n), baudArrivo, static_cast<double>(ms), !coda.Vuota());
+        coda.Ricevuti(static_cast<std::size_t>(n), baudArrivo, static_cast<double>(ms));
+        minimoLinea.LineaOccupataFino(coda.RxLiberaMs());
+        for (const auto& u : uscite) Accoda(coda, u, m.BaudLinea(), static_cast<double>(ms));
       }
     }
-    for (const auto& u : m.Scadenze(AdessoMs())) coda.Aggiungi(u, m.BaudLinea(), static_cast<double>(AdessoMs()));
+    for (const auto& u : m.Scadenze(AdessoMs())) Accoda(coda, u, m.BaudLinea(), static_cast<double>(AdessoMs()));
     std::vector<std::uint8_t> pronti;
     coda.Pronti(static_cast<double>(AdessoMs()), pronti);
     if (!pronti.empty() && ::write(master, pronti.data(), pronti.size()) < 0) break;
@@ -505,6 +532,7 @@ int main(int argc, char** argv) {
   CTrascrizione trascrizione(o.trascrizione.empty() ? nullptr : &fileTrascrizione, AdessoMs());
   CMacchinaSim m(std::move(d.schede), d.linea);
   m.ImpostaTrascrizione(&trascrizione);
+  m.ImpostaMinimo(&minimoLinea);
 
   struct sigaction sa {};
   sa.sa_handler = SuSegnaleFine;

@@ -255,7 +255,7 @@ int CLoad68331::Avvia(const std::string& percorso, std::uint32_t inizio, std::ui
   stato = 0;
   esito = RC_OK;
   fase = ST_WAIT_LINK;
-  contoAllaRipetizione = kPassiRipetizione;
+  prossimoAvvio = orologio->Millisecondi() + kRipetizioneAvvioMs;
   *esitoAvvio = RC_OK;
   return 1;
 }
@@ -285,7 +285,6 @@ int CLoad68331::Passo(int* aggiorna) {
       break;
   }
   if (!risultato) *aggiorna = 1;
-  if (contoAllaRipetizione > 0) --contoAllaRipetizione;
   return risultato;
 }
 
@@ -319,12 +318,12 @@ int CLoad68331::PassoPrimaRichiesta() {
     return Fallisci(RC_OVERRUN);
   }
   if (n == 0) {
-    if (contoAllaRipetizione == 0) {
+    if (orologio->Millisecondi() >= prossimoAvvio) {
       Registra("nessuna richiesta dalla scheda, nuovo avvio");
       InviaAvvio();
       esito = RC_OK;
       fase = ST_WAIT_LINK;
-      contoAllaRipetizione = kPassiRipetizione;
+      prossimoAvvio = orologio->Millisecondi() + kRipetizioneAvvioMs;
     }
     return 1;
   }

@@ -98,7 +98,9 @@ class CLoad68331 : public CLoad {
  public:
   static constexpr int kPeriodo = 10;
   static constexpr std::uint16_t kDimensionePacchetto = 128;
-  static constexpr int kPassiRipetizione = 100;  // steps between two start requests
+  // Between two start requests while the board is silent (100 steps of the
+  // 10 ms period), counted on the loader clock whatever the step rate.
+  static constexpr int kRipetizioneAvvioMs = 1000;
   // Silence of the board after a packet went out before the transfer is given
   // up (the board repeats its own requests about every second).
   static constexpr int kAttesaRichiestaMs = 10000;
@@ -128,7 +130,7 @@ class CLoad68331 : public CLoad {
   HandleLinea handlePorta = kHandleNonValido;
   int indicePacchetto = 0;
   std::uint16_t lunghezzaPacchetto = 0;
-  int contoAllaRipetizione = 0;
+  std::int64_t prossimoAvvio = 0;  // loader clock (ms) of the next start request
   std::array<std::uint8_t, kTesta + 256> pacchetto{};
   std::uint16_t codiceMacchina = 0xFFFF;
 

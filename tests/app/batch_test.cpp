@@ -9,7 +9,9 @@
 #include "base/esiti.h"
 #include "cartella_prova.h"
 #include "platform/interruzione.h"
+#include "comm/int_seriale.h"
 #include "platform/sistema.h"
+#include "tests/comm/linea_finta.h"
 
 namespace bricola {
 namespace {
@@ -194,6 +196,117 @@ TEST(InterruzioneDeathTest, SecondSignalEndsTheProcess) {
       },
       ::testing::KilledBySignal(SIGINT), "");
   AzzeraInterruzione();
+
+// The wait between two steps ends as soon as the reply the step armed has come;
+// a step that armed nothing still waits its whole period.
+class BatchSveglia : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    prova::InstallaLineaFinta(linea);
+    interfaccia.ImpostaSveglia(&runner.sveglia);
+    int esito = -1;
+    ASSERT_EQ(interfaccia.ApriLinea(2, 115200, 0, &esito), 1);
+  }
+  void TearDown() override {
+    runner.Ferma();
+    interfaccia.ChiudiLinea();
+    ImpostaApritorePorta(nullptr);
+  }
+
+  std::shared_ptr<prova::StatoLineaFinta> linea = std::make_shared<prova::StatoLineaFinta>();
+  RunnerDiProva runner;  // before the interface, which signals its wake-up
+  CIntSeriale interfaccia;
+};
+
+TEST_F(BatchSveglia, AReplyRightAfterArmingWakesTheWorkerLongBeforeThePeriod) {
+  constexpr int kPeriodo = 2000;
+  std::atomic<std::int64_t> armatoMs{0}, secondoPassoMs{0};
+  std::atomic<int> passi{0};
+  std::vector<std::uint8_t> risposta;
+  ASSERT_EQ(runner.AvviaWorker(
+                [&](int& fase, int& esito) {
+                  esito = RC_OK;
+                  if (++passi == 1) {
+                    const std::uint8_t richiesta[] = {0xFE, 0xC0, 0x03, 0x1C};
+                    interfaccia.ScriviLinea(richiesta, 4);
+                    interfaccia.AttendiRisposta(4, 1000);
+                    armatoMs = MillisecondiMonotoni();
+                    linea->Arriva({0x11, 0x22, 0x33, 0x44});  // the board answers at once
+                    fase = ST_WAIT_LINK;
+                    return true;
+                  }
+                  secondoPassoMs = MillisecondiMonotoni();
+                  std::uint8_t b[4] = {};
+                  const int n = interfaccia.LeggiLinea(b, 4);
+                  risposta.assign(b, b + n);
+                  fase = ST_DONE;
+                  return false;
+                },
+                kPeriodo),
+            RC_OK);
+  EXPECT_EQ(CBatchProc::AttendiFine(runner), RC_OK);
+  EXPECT_EQ(passi.load(), 2);
+  // The reply is there when the step after the arming runs, and that step came
+  // well inside the period (the period alone would put it 2000 ms later).
+  EXPECT_EQ(risposta, (std::vector<std::uint8_t>{0x11, 0x22, 0x33, 0x44}));
+  EXPECT_LT(secondoPassoMs - armatoMs, kPeriodo / 4);
+}
+
+TEST_F(BatchSveglia, WithoutAnArmedReplyTheWorkerWaitsTheWholePeriod) {
+  constexpr int kPeriodo = 300;
+  std::atomic<std::int64_t> primoMs{0}, secondoMs{0};
+  std::atomic<int> passi{0};
+  ASSERT_EQ(runner.AvviaWorker(
+                [&](int& fase, int& esito) {
+                  esito = RC_OK;
+                  fase = ST_SEND_MODULE;
+                  if (++passi == 1) {
+                    // Bytes the step did not arm for wake nobody.
+                    linea->Arriva({0x55});
+                    primoMs = MillisecondiMonotoni();
+                    return true;
+                  }
+                  secondoMs = MillisecondiMonotoni();
+                  return false;
+                },
+                kPeriodo),
+            RC_OK);
+  CBatchProc::AttendiFine(runner);
+  EXPECT_GE(secondoMs - primoMs, kPeriodo - 5);
+}
+
+TEST_F(BatchSveglia, ASignalOfAnEarlierArmingDoesNotShortenTheNextWait) {
+  // The first arming's reply comes while the step is still running; the step
+  // takes it, arms again, and nothing of the new reply has come: the wait after
+  // it must be the whole period.
+  constexpr int kPeriodo = 300;
+  std::atomic<std::int64_t> primoMs{0}, secondoMs{0};
+  std::atomic<int> passi{0};
+  ASSERT_EQ(runner.AvviaWorker(
+                [&](int& fase, int& esito) {
+                  esito = RC_OK;
+                  fase = ST_SEND_MODULE;
+                  if (++passi == 1) {
+                    interfaccia.AttendiRisposta(2, 1000);
+                    linea->Arriva({1, 2});
+                    std::uint8_t b[2];
+                    int presi = 0;
+                    while (presi < 2) {
+                      presi += interfaccia.LeggiLinea(b + presi, 2 - presi);
+                      Dormi(1);
+                    }
+                    Dormi(20);  // the receive thread has signalled by now
+                    interfaccia.AttendiRisposta(2, 1000);
+                    primoMs = MillisecondiMonotoni();
+                    return true;
+                  }
+                  secondoMs = MillisecondiMonotoni();
+                  return false;
+                },
+                kPeriodo),
+            RC_OK);
+  CBatchProc::AttendiFine(runner);
+  EXPECT_GE(secondoMs - primoMs, kPeriodo - 5);
 }
 
 }  // namespace

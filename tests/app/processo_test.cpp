@@ -40,6 +40,15 @@ const std::string& ConfigurazioneProva() {
   return cartella.Percorso();
 }
 
+// The program started with no display in its environment.
+const char* const kSenzaDisplay[] = {"-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM"};
+std::vector<std::string> SenzaDisplay(std::vector<std::string> argomenti) {
+  std::vector<std::string> a(std::begin(kSenzaDisplay), std::end(kSenzaDisplay));
+  a.push_back(BRICOLA_PROGRAMMA);
+  a.insert(a.end(), argomenti.begin(), argomenti.end());
+  return a;
+}
+
 // Runs the program with TMPDIR set to `tmpdir`; stderr is discarded.
 Risultato Esegui(const std::string& tmpdir, const std::vector<std::string>& argomenti,
                  const std::string& programma = BRICOLA_PROGRAMMA,
@@ -133,7 +142,8 @@ TEST_F(Programma, HelpPrintsTheUsageBytes) {
       "  [-L]\r\n"
       "              Generate log file for troubleshooting pourpose.\r\n";
   for (const char* aiuto : {"-?", "-H", "/?", "/h"}) {
-    const Risultato r = Esegui(cartella.Percorso(), {aiuto});
+    // No display: the usage goes to standard output.
+    const Risultato r = Esegui(cartella.Percorso(), SenzaDisplay({aiuto}), "/usr/bin/env");
     EXPECT_EQ(r.stato, 0) << aiuto;
     EXPECT_EQ(r.uscita, atteso) << aiuto;
   }
@@ -161,8 +171,8 @@ TEST_F(Programma, SettingsFileIsNamedAfterTheProgram) {
   EXPECT_EQ(registro.find("/bricola"), std::string::npos) << registro;
 }
 
-TEST_F(Programma, WindowModeIsRefusedWithNonZeroStatus) {
-  const Risultato r = Esegui(cartella.Percorso(), {"/home/tech/fw.bin"});
+TEST_F(Programma, WindowModeWithoutADisplayIsRefusedWithNonZeroStatus) {
+  const Risultato r = Esegui(cartella.Percorso(), SenzaDisplay({"/home/tech/fw.bin"}), "/usr/bin/env");
   EXPECT_NE(r.stato, 0);
   EXPECT_EQ(r.uscita, "");
 }

@@ -683,7 +683,10 @@ class E2E(unittest.TestCase):
                                          "versione boot 67", "tipo micro 02"])
 
     def test_progress_line_on_a_terminal(self):
-        self.Avvia([Scheda()])
+        # A board that takes 8 ms to program each 512-byte packet: the job lasts
+        # long enough for several redraws (four a second at most), since each
+        # step follows its reply at once.
+        self.Avvia([Scheda(ritardiMs={"Write": 8})])
         immagine = self.Immagine((0x1234, ["-m", "1"], [(0xFC0000, Dati(65536, 16))]))
         principale, secondario = pty.openpty()
         p = subprocess.Popen([BRICOLA, "-B", "-S", "-C", "3", immagine], stdout=subprocess.DEVNULL,

@@ -265,9 +265,9 @@ class Load68331 : public ::testing::Test {
             static_cast<std::uint8_t>(indice >> 24), static_cast<std::uint8_t>(indice >> 16),
             static_cast<std::uint8_t>(indice >> 8), static_cast<std::uint8_t>(indice)});
   }
-  int Passo() {
+  int Passo(int periodo = CLoad68331::kPeriodo) {
     int aggiorna = 0;
-    orologio.adesso += CLoad68331::kPeriodo;
+    orologio.adesso += periodo;
     return loader.Passo(&aggiorna);
   }
   // The packets the loader has written since the last call.
@@ -428,7 +428,8 @@ TEST_F(Load68331, ASilentBoardKeepsGettingTheStartRequest) {
   Modulo(64);
   ASSERT_EQ(Avvia(64), 1);
   EXPECT_EQ(Inviati().size(), 1u);
-  // About every second (100 steps of 10 ms), for as long as the board is silent.
+  // Every second of the loader clock (100 steps of 10 ms), for as long as the
+  // board is silent.
   std::vector<int> passi;
   for (int ciclo = 0; ciclo < 4; ++ciclo) {
     int n = 0;
@@ -441,12 +442,35 @@ TEST_F(Load68331, ASilentBoardKeepsGettingTheStartRequest) {
     EXPECT_EQ(inviati, (std::vector<Byte>{CLoad68331::MessaggioAvvio(64, 128)}));
     passi.push_back(n);
   }
-  EXPECT_EQ(passi, (std::vector<int>{101, 100, 100, 100}));
+  EXPECT_EQ(passi, (std::vector<int>{100, 100, 100, 100}));
   // Minutes of silence before the first request still end in a transfer.
   orologio.adesso += 600'000;
   Chiedi(0);
   EXPECT_EQ(Passo(), 1);
   EXPECT_EQ(loader.fase, ST_LINKED);
+}
+
+TEST_F(Load68331, TheStartRequestKeepsItsSecondWhenStepsComeFaster) {
+  // Steps that come early (a wake-up, a faster period) do not bring the
+  // repetition forward: it is a second of the clock, not a number of steps.
+  Modulo(64);
+  for (int periodo : {1, 3, 10, 25}) {
+    ASSERT_EQ(Avvia(64), 1);
+    Inviati();
+    const std::int64_t inizio = orologio.adesso;
+    std::vector<std::int64_t> istanti;
+    while (istanti.size() < 3 && orologio.adesso - inizio < 10'000) {
+      ASSERT_EQ(Passo(periodo), 1);
+      if (!Inviati().empty()) istanti.push_back(orologio.adesso - inizio);
+    }
+    ASSERT_EQ(istanti.size(), 3u) << periodo;
+    // The first step at or past each whole second sends it.
+    for (std::size_t i = 0; i < 3; ++i) {
+      EXPECT_GE(istanti[i] - (i ? istanti[i - 1] : 0), 1000) << periodo;
+      EXPECT_LT(istanti[i] - (i ? istanti[i - 1] : 0), 1000 + periodo) << periodo;
+    }
+    loader.Termina();
+  }
 }
 
 TEST_F(Load68331, ABoardThatFallsSilentAfterAPacketEndsTheJob) {

@@ -1,0 +1,25 @@
+# Installs the build into a scratch folder (DESTDIR, so that nothing lands in
+# the system's folders, absolute destinations included) and checks the program,
+# the desktop entry and the icon are where a desktop looks for them.
+set(radice "${BUILD}/prova-installazione")
+set(prefisso "${radice}/usr")
+file(REMOVE_RECURSE "${radice}")
+set(ENV{DESTDIR} "${radice}")
+execute_process(COMMAND ${CMAKE_COMMAND} --install "${BUILD}" --prefix /usr
+                RESULT_VARIABLE esito OUTPUT_QUIET)
+if(NOT esito EQUAL 0)
+  message(FATAL_ERROR "install failed: ${esito}")
+endif()
+foreach(f bin/bricola share/applications/bricola.desktop share/icons/hicolor/scalable/apps/bricola.svg)
+  if(NOT EXISTS "${prefisso}/${f}")
+    message(FATAL_ERROR "not installed: ${f}")
+  endif()
+endforeach()
+file(STRINGS "${prefisso}/share/applications/bricola.desktop" voci)
+foreach(v "Exec=bricola %f" "Icon=bricola" "Type=Application")
+  list(FIND voci "${v}" i)
+  if(i LESS 0)
+    message(FATAL_ERROR "desktop entry lacks ${v}")
+  endif()
+endforeach()
+file(REMOVE_RECURSE "${radice}")
