@@ -196,6 +196,7 @@ TEST(InterruzioneDeathTest, SecondSignalEndsTheProcess) {
       },
       ::testing::KilledBySignal(SIGINT), "");
   AzzeraInterruzione();
+}
 
 // The wait between two steps ends as soon as the reply the step armed has come;
 // a step that armed nothing still waits its whole period.
