@@ -14,6 +14,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) argomenti.emplace_back(argv[i]);
   bricola::CBricolaApp app;
   app.erroriSuTerminale = bricola::ErroriSuTerminale();
+  app.gestisciInterruzione = true;
   // The toolkit is started only for the usage box and the window: batch mode
   // never touches a display.
   app.desktop = bricola::DesktopQt(argc, argv);
