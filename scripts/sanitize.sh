@@ -64,7 +64,7 @@ tsan() {
     -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" -DCMAKE_SHARED_LINKER_FLAGS="$flags"
   local out=$PWD/$dir/sanitizer-reports
   reports "$out"
-  export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:exitcode=66:log_path=$out/tsan"
+  export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:exitcode=66:suppressions=$PWD/scripts/tsan.supp:log_path=$out/tsan"
   # Without address-space randomisation: the ThreadSanitizer runtime of older
   # toolchains cannot map its shadow memory under some kernels' randomisation.
   local norand=()
