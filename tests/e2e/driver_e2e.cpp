@@ -9,9 +9,10 @@
 //       the resident-boot loader alone on the first module of FILE with the
 //       given option bits (decimal or 0x hex); exits with the result code
 //
-//   bricola-e2e-driver leggi URL ADDRESS OUT LOG RANGE...
-//       the board backup of the board at a CAN address into OUT; a RANGE is
-//       START:END in hex (END exclusive) or the name of a flash map; prints
+//   bricola-e2e-driver leggi URL ADDRESS OUT RANGES LOG
+//       the board backup of the board at a CAN address into OUT; RANGES is a
+//       comma-separated list of START:END in hex (END exclusive) or names of
+//       flash maps; prints
 //       "codice XXXX versione V.V" and exits with the result code
 //   bricola-e2e-driver confronta URL FILE LOG
 //       the load job in verify-only mode on the preselected modules of FILE;
@@ -102,12 +103,15 @@ int Carica(const std::string& url, const std::string& file, int opzioni, const s
   return loader.fase == ST_DONE ? RC_OK : (loader.esito ? loader.esito : RC_INTERNAL);
 }
 
-int Leggi(const std::string& url, int indirizzo, const std::string& uscita, const std::string& log,
-          char** intervalli, int numero) {
+int Leggi(const std::string& url, int indirizzo, const std::string& uscita, const std::string& elenco,
+          const std::string& log) {
   Collega(url);
   std::vector<SIntervalloFlash> r;
-  for (int i = 0; i < numero; ++i) {
-    const std::string testo = intervalli[i];
+  for (std::size_t da = 0; da <= elenco.size();) {
+    std::size_t a = elenco.find(',', da);
+    if (a == std::string::npos) a = elenco.size();
+    const std::string testo = elenco.substr(da, a - da);
+    da = a + 1;
     std::vector<SIntervalloFlash> mappa;
     if (IntervalliMappa(testo, &mappa)) {
       r.insert(r.end(), mappa.begin(), mappa.end());
@@ -187,15 +191,14 @@ int main(int argc, char** argv) {
   if (comando == "carica" && argc == 6) {
     return Carica(argv[2], argv[3], static_cast<int>(std::strtol(argv[4], nullptr, 0)), argv[5]);
   }
-  if (comando == "leggi" && argc >= 7) {
-    return Leggi(argv[2], static_cast<int>(std::strtol(argv[3], nullptr, 0)), argv[4], argv[5], argv + 6,
-                 argc - 6);
+  if (comando == "leggi" && argc == 7) {
+    return Leggi(argv[2], static_cast<int>(std::strtol(argv[3], nullptr, 0)), argv[4], argv[5], argv[6]);
   }
   if (comando == "confronta" && argc == 5) return Confronta(argv[2], argv[3], argv[4]);
   if (comando == "micro" && argc == 5) return Micro(argv[2], argv[3], argv[4]);
   if (comando == "cancella" && argc == 5) return Cancella(argv[2], argv[3], argv[4]);
   std::fputs("usage: bricola-e2e-driver verifica URL ADDRESS LOG\n"
-             "       bricola-e2e-driver leggi URL ADDRESS OUT LOG RANGE...\n"
+             "       bricola-e2e-driver leggi URL ADDRESS OUT RANGES LOG\n"
              "       bricola-e2e-driver confronta URL FILE LOG\n"
              "       bricola-e2e-driver micro URL DIR LOG\n"
              "       bricola-e2e-driver cancella URL DIR LOG\n"
