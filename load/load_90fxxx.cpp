@@ -922,7 +922,8 @@ int CLoad90Fxxx::LunBufRicevi() {
     if (!inviato) return Fallisci(codice);
     passo = P_READ;
     esito = RC_OK;
-    fase = ST_CHECK_TRANSFER;
+    // A backup moves the flash to the PC; a verification checks it.
+    fase = soloLettura ? ST_SEND_MODULE : ST_CHECK_TRANSFER;
     return 1;
   }
   return InvioFlashTypeOBlankOWrite();

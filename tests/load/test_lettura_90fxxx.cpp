@@ -158,6 +158,9 @@ TEST_F(Lettura90Fxxx, SchedaRemotaLettaA46Byte) {
   const Byte dati = prova::Schema(100, 2);
   Riempi(remota, 0xFC0000, dati);
   ASSERT_EQ(AvviaLettura(0x0482, {{0xFC0000, 0xFC0000 + 100}}), 1);
+  int aggiorna = 0;
+  while (loader.PassoCorrente() != CLoad90Fxxx::P_READ && loader.Passo(&aggiorna)) orologio.adesso += 10;
+  EXPECT_EQ(loader.fase, ST_SEND_MODULE);  // the flash on its way to the PC
   ASSERT_GE(Esegui(), 0);
   EXPECT_EQ(loader.fase, ST_DONE);
   EXPECT_EQ(loader.CodiceScheda(), 0x2001);
@@ -288,6 +291,9 @@ TEST_F(Verifica90Fxxx, SchedaUgualeSoloLettura) {
   img.Dati(0xFC0000, a).Dati(0x600100, b).Fine(0x0010);
   ASSERT_EQ(AvviaVerifica(img, 0x0010), 1);
   EXPECT_EQ(loader.byteTotali, 0x540);  // read once, nothing written
+  int aggiorna = 0;
+  while (loader.PassoCorrente() != CLoad90Fxxx::P_READ && loader.Passo(&aggiorna)) orologio.adesso += 10;
+  EXPECT_EQ(loader.fase, ST_CHECK_TRANSFER);
   ASSERT_GE(Esegui(), 0);
   EXPECT_EQ(loader.fase, ST_DONE);
   EXPECT_EQ(loader.esito, RC_OK);
