@@ -1,0 +1,293 @@
+#!/usr/bin/python3
+"""The fault matrix: for each protocol engine and each request it sends, the
+simulated board is given one fault aimed at that request (silence, a refusal,
+bad check bytes, a flipped bit in the reply, a flipped bit in what it stores,
+a dropped connection), and the real `bricola -B` must end with the code the
+protocol's rules give for it, within a bound of time, never with a false
+success, and with the board released.
+
+The rows are generated from the tables below: (request, fault, expected exit
+status, why). Each row runs against a fresh bricola-sim of its own; the rows
+only wait, so a pool of threads runs them side by side. A row whose exit
+status is 0 is a fault the protocol tolerates (a retried request): the flash
+must then hold the module.
+
+Released: the PC left RTS cleared, and a loader that takes the board out of its
+ROM bootstrap ended with a DTR pulse without RTS after its last byte (the
+simulator's dump, section `linea`).
+"""
+
+import concurrent.futures
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import test_e2e  # noqa: E402
+from test_e2e import BRICOLA, MKIMAGE, SIM, Dati, Memoria, Scheda, Simulatore  # noqa: E402
+
+PARALLELI = 8
+# Time every row may take beyond the protocol's own waits: start-up, the reset
+# pulse and the settle time, a loaded machine.
+MARGINE_S = 12.0
+
+# Faults as the machine file writes them (volte absent: every matching request).
+SILENZIO = {"tipo": "silenzio"}
+NACK = {"tipo": "nack"}
+CONTROLLO = {"tipo": "controllo"}
+BIT_RISPOSTA = {"tipo": "bitRisposta", "posizione": 1, "bit": 2}
+BIT_INVERTITO = {"tipo": "bitInvertito", "posizione": 10, "bit": 0, "volte": 1}
+CHIUSURA = {"tipo": "chiusura"}
+
+
+def Volte(guasto, n):
+    g = dict(guasto)
+    g["volte"] = n
+    return g
+
+
+class Caso:
+    """One row: its own folder, simulator, settings and image."""
+
+    def __init__(self, nome):
+        self.nome = nome
+        self.cartella = tempfile.mkdtemp(prefix="bricola-matrice-")
+        self.config = os.path.join(self.cartella, "config")
+        self.tmp = os.path.join(self.cartella, "tmp")
+        os.makedirs(os.path.join(self.config, "Corvanti"))
+        os.makedirs(self.tmp)
+        self.sim = None
+        self.ini = ""
+
+    def Avvia(self, schede, ini_extra=""):
+        self.sim = Simulatore(self.cartella, {"schede": schede})
+        with open(os.path.join(self.config, "Corvanti", "bricola.ini"), "w") as f:
+            f.write("[Ports]\nCOM3=rfc2217://127.0.0.1:%d\n" % self.sim.porta)
+            f.write(ini_extra)
+
+    def Immagine(self, codice, opzioni, blocchi, nome="image.bin"):
+        argomenti = [MKIMAGE, "-o", os.path.join(self.cartella, nome), "-c", "0x%04X" % codice] + list(opzioni)
+        for j, (indirizzo, dati) in enumerate(blocchi):
+            p = os.path.join(self.cartella, "%s.%d.dat" % (nome, j))
+            with open(p, "wb") as f:
+                f.write(dati)
+            argomenti.append("0x%X:%s" % (indirizzo, p))
+        r = subprocess.run(argomenti, capture_output=True, text=True, timeout=60)
+        if r.returncode:
+            raise RuntimeError("bricola-mkimage: " + r.stderr)
+        return os.path.join(self.cartella, nome)
+
+    def Carica(self, immagine, limite_s):
+        """bricola -B -S -C 3 -L image: (exit status or None on a hang, seconds, stderr)."""
+        env = dict(os.environ)
+        env["XDG_CONFIG_HOME"] = self.config
+        env["TMPDIR"] = self.tmp
+        inizio = time.monotonic()
+        try:
+            r = subprocess.run([BRICOLA, "-B", "-S", "-C", "3", "-L", immagine], capture_output=True, env=env,
+                               timeout=limite_s + 30)
+            stato, errori = r.returncode, r.stderr.decode("utf-8", "replace")
+        except subprocess.TimeoutExpired as e:
+            stato, errori = None, (e.stderr or b"").decode("utf-8", "replace")
+        durata = time.monotonic() - inizio
+        self.sim.Ferma()
+        return stato, durata, errori
+
+    def Dump(self):
+        return self.sim.Dump()
+
+    def Fine(self, tenere):
+        if self.sim and self.sim.processo.poll() is None:
+            self.sim.Ferma()
+        if tenere or os.environ.get("BRICOLA_E2E_TENERE"):
+            return self.cartella
+        shutil.rmtree(self.cartella, ignore_errors=True)
+        return None
+
+
+def Controlla(riga, stato, durata, errori, dump, scritto_ok, rom, righe):
+    """What is wrong with the outcome of a row (empty list: nothing)."""
+    problemi = []
+    # A row whose fault never fired proves nothing.
+    if not any(r.split(" ", 1)[-1].startswith(("guasto ", "guasto:")) for r in righe):
+        problemi.append("the fault never fired")
+    if stato is None:
+        problemi.append("no end within %.0f s (hang)" % (riga["limite"] + 30))
+        return problemi
+    if stato != riga["atteso"]:
+        problemi.append("exit status %d, expected %d (%s)" % (stato, riga["atteso"], errori.strip()))
+    if durata > riga["limite"]:
+        problemi.append("took %.1f s, bound %.1f s" % (durata, riga["limite"]))
+    if stato == 0:
+        if "upload complete" not in errori:
+            problemi.append("exit 0 without \"upload complete\": %r" % errori)
+        if not scritto_ok:
+            problemi.append("exit 0 but the flash does not hold the module (false success)")
+    elif "upload complete" in errori:
+        problemi.append("\"upload complete\" with exit status %d" % stato)
+    linea = dump.get("linea", {})
+    if linea.get("rts", True):
+        problemi.append("RTS left asserted")
+    if rom:
+        # Out of the ROM bootstrap: the last reset was a pulse without RTS after the last byte.
+        if linea.get("ultimoResetConRts", True) or not linea.get("ultimoResetDopoDati", False):
+            problemi.append("no final DTR pulse without RTS after the last byte: %r" % linea)
+    elif linea.get("resetConRts", 1):
+        problemi.append("a reset with RTS asserted on a resident boot: %r" % linea)
+    return problemi
+
+
+def EseguiTutte(test, righe, prova):
+    """Runs every row through prova(caso, riga) -> problems, side by side; fails with the list."""
+    def Una(riga):
+        caso = Caso(riga["nome"])
+        try:
+            problemi = prova(caso, riga)
+        except Exception as e:  # a row that cannot even run is a failing row
+            problemi = ["%s: %s" % (type(e).__name__, e)]
+        cartella = caso.Fine(bool(problemi))
+        return riga, problemi, cartella
+
+    inizio = time.monotonic()
+    falliti = []
+    with concurrent.futures.ThreadPoolExecutor(PARALLELI) as pool:
+        for riga, problemi, cartella in pool.map(Una, righe):
+            if problemi:
+                falliti.append("%s [%s]: %s (folder %s)" % (riga["nome"], riga["perche"], "; ".join(problemi),
+                                                            cartella))
+    sys.stderr.write("%d rows in %.1f s, %d failing\n" % (len(righe), time.monotonic() - inizio, len(falliti)))
+    test.assertEqual(falliti, [], "\n" + "\n".join(falliti))
+
+
+# --- resident boot -------------------------------------------------------------------------
+#
+# One module of 2048 bytes at FC0000 for the local board (machine code 1234,
+# boot 68, micro type 7 so the load reads everything back). FC0000 holds data
+# already, so the sector is blank-checked, found not blank and erased. The
+# requests in the order they go: GetFirma (local), GetVersione, GetVelocitaMassima,
+# SetVelocita, SetRemoto (to 0), GetFirma (the target: the second GetFirma),
+# GetVersione (second), GetMicro, LunBuf, FlashBlocco, Blank, Erase, Write x5,
+# Read x5, Fine.
+#
+# Reply timeouts: 1000 ms, but LunBuf, Codice, Fine, Reboot 2000, Blank 6000,
+# Erase 8000, Write 3000. Attempts: GetFirma on the local board practically
+# without end, the target's GetFirma, SetRemoto, LunBuf, Blank, Erase, Write
+# and Read 5; FlashBlocco 1; GetVersione, GetVelocitaMassima, SetVelocita,
+# GetMicro and Fine none.
+#
+# How a failure is coded: silence is the reply timeout (28) once the attempts
+# are spent; a NACK alone is 35 through the incomplete-reply rule, except
+# SetRemoto (34 after four NACKs), FlashBlocco (70, its own code for "not
+# recognised") and Fine (no NACK test: the deadline passes, 28); bad check bytes
+# and a flipped reply bit both fail the reply check, 29 after the attempts; a
+# flipped stored bit is found by the read-back, 32. A dropped connection: the
+# request that was lost times out; a request with attempts left is then sent
+# again on a line that is gone, a send failure (22, never retried); a request
+# without attempts ends on its timeout (28); the local GetFirma first changes
+# the line's speed, which a line that is gone cannot confirm (68).
+
+BOOT_DATI = Dati(2048, 31)
+BOOT_PRIMA = bytes([0x00] * 16)  # already in the first sector: it is not blank
+
+# request, ordinal (dopo), timeout s, attempts
+BOOT_RICHIESTE = [
+    ("GetFirma", 0, 1, None),
+    ("GetVersione", 0, 1, 1),
+    ("GetVelocitaMassima", 0, 1, 1),
+    ("SetVelocita", 0, 1, 1),
+    ("SetRemoto", 0, 1, 5),
+    ("GetFirma", 1, 1, 5),
+    ("GetVersione", 1, 1, 1),
+    ("GetMicro", 0, 1, 1),
+    ("LunBuf", 0, 2, 5),
+    ("FlashBlocco", 0, 1, 1),
+    ("Blank", 0, 6, 5),
+    ("Erase", 0, 8, 5),
+    ("Write", 0, 3, 5),
+    ("Read", 0, 1, 5),
+    ("Fine", 0, 2, 1),
+]
+
+
+def RigheBoot():
+    righe = []
+
+    def Riga(richiesta, dopo, guasto, atteso, limite, perche):
+        g = dict(guasto)
+        g["richiesta"] = richiesta
+        if dopo:
+            g["dopo"] = dopo
+        nome = "boot.%s%s.%s%s" % (richiesta, "#%d" % (dopo + 1) if dopo else "", g["tipo"],
+                                   "x%d" % g["volte"] if "volte" in g else "")
+        righe.append({"nome": nome, "guasto": g, "atteso": atteso, "limite": limite + MARGINE_S, "perche": perche})
+
+    for richiesta, dopo, t, tentativi in BOOT_RICHIESTE:
+        if tentativi is None:
+            # The local board is waited for without end: a fault that never
+            # ends cannot end the job; a few faulty answers are tolerated.
+            Riga(richiesta, dopo, Volte(SILENZIO, 2), 0, 2 * t, "unanswered GetFirma sent again, speed alternating")
+            Riga(richiesta, dopo, Volte(NACK, 2), 0, 0, "NACKed GetFirma sent again")
+            Riga(richiesta, dopo, Volte(CONTROLLO, 2), 0, 1, "bad reply check: line reopened, GetFirma again")
+            Riga(richiesta, dopo, Volte(BIT_RISPOSTA, 1), 0, 1, "flipped reply bit fails the check: sent again")
+            Riga(richiesta, dopo, CHIUSURA, 68, t, "timeout, then the speed change a lost line cannot confirm")
+            continue
+        tempo = t * tentativi
+        silenzio = 28
+        nack = 35
+        chiusura = 22 if tentativi > 1 else 28
+        if richiesta == "SetRemoto":
+            silenzio, nack = 34, 34  # every SetRemoto failure is "remote load failed"
+        if richiesta == "GetFirma":
+            nack = 37  # a NACK to GetFirma: the addressed board cannot be reached
+        if richiesta == "FlashBlocco":
+            nack = 70  # NACK: the boot does not know the block query
+        if richiesta == "Fine":
+            nack = 28  # no NACK test: the deadline passes
+        Riga(richiesta, dopo, SILENZIO, silenzio, tempo, "reply timeout after %d attempt(s)" % tentativi)
+        Riga(richiesta, dopo, NACK, nack, tempo, "NACK after %d attempt(s)" % tentativi)
+        Riga(richiesta, dopo, CONTROLLO, 29, tempo, "reply check fails %d time(s)" % tentativi)
+        Riga(richiesta, dopo, BIT_RISPOSTA, 29, tempo, "flipped reply bit fails the check")
+        Riga(richiesta, dopo, CHIUSURA, chiusura, tempo + t,
+             "lost line: send failure on the next attempt" if tentativi > 1 else "lost line: timeout, no attempt left")
+        if tentativi > 1:
+            # One faulty answer is retried: the load goes through.
+            Riga(richiesta, dopo, Volte(SILENZIO, 1), 0, t, "one timeout, retried")
+            Riga(richiesta, dopo, Volte(NACK, 1), 0 if richiesta != "GetFirma" else 0, 0, "one NACK, retried")
+            Riga(richiesta, dopo, Volte(CONTROLLO, 1), 0, 0, "one bad check, retried")
+        if richiesta == "Write":
+            Riga(richiesta, dopo, BIT_INVERTITO, 32, 0, "stored bit flipped: the read-back differs")
+    return righe
+
+
+def ProvaBoot(caso, riga):
+    flash = {"mappa": "M256", "contenuto": [{"indirizzo": "0xFC0000", "dati": BOOT_PRIMA.hex()}]}
+    caso.Avvia([Scheda(micro=7, flash=flash, guasti=[riga["guasto"]])])
+    immagine = caso.Immagine(0x1234, ["-m", "1"], [(0xFC0000, BOOT_DATI)])
+    stato, durata, errori = caso.Carica(immagine, riga["limite"])
+    dump = caso.Dump()
+    m = Memoria(dump["schede"][0])
+    scritto = all(m.get(0xFC0000 + i) == b for i, b in enumerate(BOOT_DATI))
+    return Controlla(riga, stato, durata, errori, dump, scritto, False, caso.sim.Righe())
+
+
+class Matrice(unittest.TestCase):
+
+    def setUp(self):
+        for nome, p in (("BRICOLA", BRICOLA), ("BRICOLA_SIM", SIM), ("BRICOLA_MKIMAGE", MKIMAGE)):
+            if not p or not os.access(p, os.X_OK):
+                self.fail("%s does not name a program: %r" % (nome, p))
+
+    def test_resident_boot_failures(self):
+        EseguiTutte(self, [r for r in RigheBoot() if r["atteso"] != 0], ProvaBoot)
+
+    def test_resident_boot_tolerated(self):
+        EseguiTutte(self, [r for r in RigheBoot() if r["atteso"] == 0], ProvaBoot)
+
+
+if __name__ == "__main__":
+    unittest.main()
