@@ -110,7 +110,7 @@ class Caso:
         return None
 
 
-def Controlla(riga, stato, durata, errori, dump, scritto_ok, rom, righe):
+def Controlla(riga, stato, durata, errori, dump, scritto_ok, rilascio, righe, rom):
     """What is wrong with the outcome of a row (empty list: nothing)."""
     problemi = []
     # A row whose fault never fired proves nothing.
@@ -130,6 +130,8 @@ def Controlla(riga, stato, durata, errori, dump, scritto_ok, rom, righe):
             problemi.append("exit 0 but the flash does not hold the module (false success)")
     elif "upload complete" in errori:
         problemi.append("\"upload complete\" with exit status %d" % stato)
+    if not rilascio:
+        return problemi
     linea = dump.get("linea", {})
     if linea.get("rts", True):
         problemi.append("RTS left asserted")
@@ -272,7 +274,111 @@ def ProvaBoot(caso, riga):
     dump = caso.Dump()
     m = Memoria(dump["schede"][0])
     scritto = all(m.get(0xFC0000 + i) == b for i, b in enumerate(BOOT_DATI))
-    return Controlla(riga, stato, durata, errori, dump, scritto, False, caso.sim.Righe())
+    return Controlla(riga, stato, durata, errori, dump, scritto, True, caso.sim.Righe(), rom=False)
+
+
+# --- F2MC-16LX ROM bootstrap and the MB90F497 writer's RAM loader -------------------------
+#
+# A boot module of 512 bytes at FF8000 into an MB90F497 (sectors FF0000,
+# FF8000, FFA000, FFC000; FF8000 holds data already). On the wire: the
+# bootstrap check 18, seven RAM blocks, the execute, then the loader's LunBuf,
+# Blank of FF8000, Erase, Write x5 (buffer 128: 116-byte chunks), Read x3 (at
+# most 255 bytes), and the Erase of the signature sector (the second Erase).
+#
+# Attempts and timeouts: the check 100000 x 2000 ms (a 16LX board is waited
+# for), a RAM block 1 x 2000 ms, LunBuf, Erase, Write, Read 5 (2000, 8000, 3000,
+# 1000 ms), Blank and the signature Erase none (6000, 8000 ms).
+#
+# How a failure is coded: a block acknowledged wrongly (the refusal 00, or any
+# changed byte) is 27, never sent again; a block unanswered 28; the loader's
+# replies as the resident boot's: timeout 28, a lone F9 35, a failing frame
+# check 29, a stored bit flipped 32 at the read-back. Blank and the signature
+# Erase have no NACK test and no retry: a lone F9 waits for the deadline, 28.
+# A dropped connection: an unanswered check is sent again on a line that is
+# gone, 21 (a check that cannot be written); a RAM block has no second attempt,
+# 28; after the execute the line is set to the loader's speed, a line change
+# that fails, 68; the loader's requests with attempts are sent on a dead line, 22; a Read that cannot be written is not tested, it ends as a timeout,
+# 28. A connection that dropped cannot carry the release pulse: those rows do
+# not judge the release.
+
+F2MC_DATI = Dati(512, 41)
+
+# request, ordinal, timeout s, attempts, a NACK's code, how a dropped connection ends
+F2MC_RICHIESTE = [
+    ("check", 0, 2, None, None, 21),
+    ("blocco", 0, 2, 1, 27, 28),
+    ("blocco", 6, 2, 1, 27, 28),
+    ("esecuzione", 0, 0, 1, None, 68),
+    ("LunBuf", 0, 2, 5, 35, 22),
+    ("Blank", 0, 6, 1, 28, 28),
+    ("Erase", 0, 8, 5, 35, 22),
+    ("Write", 0, 3, 5, 35, 22),
+    ("Read", 0, 1, 5, 35, 28),
+    ("Erase", 1, 8, 1, 28, 28),
+]
+
+
+def RigheF2mc():
+    righe = []
+
+    def Riga(richiesta, dopo, guasto, atteso, limite, perche):
+        g = dict(guasto)
+        g["richiesta"] = richiesta
+        if dopo:
+            g["dopo"] = dopo
+        nome = "f2mc.%s%s.%s%s" % (richiesta, "#%d" % (dopo + 1) if dopo else "", g["tipo"],
+                                   "x%d" % g["volte"] if "volte" in g else "")
+        righe.append({"nome": nome, "guasto": g, "atteso": atteso, "limite": limite + MARGINE_S, "perche": perche})
+
+    for richiesta, dopo, t, tentativi, nack, chiusura in F2MC_RICHIESTE:
+        if tentativi is None:
+            Riga(richiesta, dopo, Volte(SILENZIO, 2), 0, 2 * t, "unanswered check sent again")
+            Riga(richiesta, dopo, Volte(NACK, 2), 0, 0, "wrong check answer: check sent again")
+            Riga(richiesta, dopo, Volte(BIT_RISPOSTA, 1), 0, 0, "changed check answer: check sent again")
+            Riga(richiesta, dopo, CHIUSURA, chiusura, t, "lost line: the repeated check cannot be written")
+            continue
+        if richiesta == "esecuzione":
+            # The 16LX execute has no answer: only the dropped line applies.
+            Riga(richiesta, dopo, CHIUSURA, chiusura, 1, "lost line: the switch to the loader's speed fails")
+            continue
+        tempo = t * tentativi
+        bootstrap = richiesta == "blocco"
+        Riga(richiesta, dopo, SILENZIO, 28, tempo, "reply timeout after %d attempt(s)" % tentativi)
+        Riga(richiesta, dopo, NACK, nack, tempo, "refused" if bootstrap else "NACK after %d attempt(s)" % tentativi)
+        Riga(richiesta, dopo, CONTROLLO, 27 if bootstrap else 29, tempo,
+             "block acknowledge changed" if bootstrap else "reply check fails")
+        Riga(richiesta, dopo, BIT_RISPOSTA if not bootstrap else dict(BIT_RISPOSTA, posizione=0), 27 if bootstrap else 29,
+             tempo, "flipped reply bit")
+        Riga(richiesta, dopo, CHIUSURA, chiusura, tempo + t, "lost line")
+        if tentativi > 1:
+            Riga(richiesta, dopo, Volte(SILENZIO, 1), 0, t, "one timeout, retried")
+            Riga(richiesta, dopo, Volte(NACK, 1), 0, 0, "one NACK, retried")
+            Riga(richiesta, dopo, Volte(CONTROLLO, 1), 0, 0, "one bad check, retried")
+        if richiesta == "Write":
+            Riga(richiesta, dopo, BIT_INVERTITO, 32, 0, "stored bit flipped: the verify read differs")
+    return righe
+
+
+def ProvaF2mc(caso, riga):
+    cartella = os.path.join(caso.cartella, "ram")
+    r = subprocess.run([MKIMAGE, "--ram-loaders", cartella, "7"], capture_output=True, text=True, timeout=60)
+    if r.returncode:
+        raise RuntimeError("bricola-mkimage --ram-loaders: " + r.stderr)
+    flash = {"regioni": [{"inizio": "0xFF0000", "dimensione": "0x10000", "settori": "F64"}], "allineamento": 1,
+             "contenuto": [{"indirizzo": "0xFF8000", "dati": "00" * 16}]}
+    scheda = {"nome": "micro", "codice": "0x0030", "indirizzoCan": "0x0100", "flash": flash,
+              "f2mc": {"micro": "S", "guasti": [riga["guasto"]]}}
+    caso.Avvia([scheda], "[Bootstrap]\nDirectory=%s\n" % cartella)
+    immagine = caso.Immagine(0x0030, ["-l", "1"], [(0xFF8000, F2MC_DATI)], nome="module.bin")
+    stato, durata, errori = caso.Carica(immagine, riga["limite"])
+    dump = caso.Dump()
+    flash = {}
+    for intervallo in dump["schede"][0]["nonVuoti"]:
+        for i, b in enumerate(bytes.fromhex(intervallo["dati"])):
+            flash[intervallo["indirizzo"] + i] = b
+    scritto = all(flash.get(0xFF8000 + i, 0xFF) == b for i, b in enumerate(F2MC_DATI))
+    return Controlla(riga, stato, durata, errori, dump, scritto, riga["guasto"]["tipo"] != "chiusura",
+                     caso.sim.Righe(), rom=True)
 
 
 class Matrice(unittest.TestCase):
@@ -287,6 +393,9 @@ class Matrice(unittest.TestCase):
 
     def test_resident_boot_tolerated(self):
         EseguiTutte(self, [r for r in RigheBoot() if r["atteso"] == 0], ProvaBoot)
+
+    def test_f2mc_bootstrap(self):
+        EseguiTutte(self, RigheF2mc(), ProvaF2mc)
 
 
 if __name__ == "__main__":
