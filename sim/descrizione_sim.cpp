@@ -199,13 +199,21 @@ Guasto LeggiGuasto(const json& g) {
 }
 
 GuastoFr LeggiGuastoFr(const json& g) {
-  ControllaCampi(g, {"tipo", "parte", "volte", "ritardoMs", "posizione", "bit", "indirizzo"}, "fr.guasti");
+  ControllaCampi(g, {"tipo", "parte", "richiesta", "volte", "dopo", "ritardoMs", "posizione", "bit", "indirizzo"},
+                 "fr.guasti");
   GuastoFr r;
   static const std::vector<std::pair<std::string, TipoGuastoFr>> tipi = {
       {"silenzio", TipoGuastoFr::Silenzio},   {"sommaErrata", TipoGuastoFr::SommaErrata},
       {"syncTardivo", TipoGuastoFr::SyncTardivo}, {"byteErrato", TipoGuastoFr::ByteErrato},
       {"nak", TipoGuastoFr::Nak},
+      {"nack", TipoGuastoFr::Nack},               {"controllo", TipoGuastoFr::Controllo},
+      {"bitRisposta", TipoGuastoFr::BitRisposta}, {"bitInvertito", TipoGuastoFr::BitInvertito},
+      {"chiusura", TipoGuastoFr::Chiusura},
   };
+  static const std::set<std::string> richieste = {
+      "*",         "check",  "scrivi",   "leggi",      "chiama",     "checkKernel", "sync",
+      "blank",     "eraseInit", "erase", "writeInit",  "writeMode",  "record",      "quit",
+      "readInit",  "readAddr", "readNum", "prog32Init", "prog32Addr", "prog32Dato"};
   static const std::vector<std::pair<std::string, ParteFr>> parti = {
       {"*", ParteFr::Tutto},       {"check", ParteFr::Check},   {"scrivi", ParteFr::Scrivi},
       {"leggi", ParteFr::Leggi},   {"kernel", ParteFr::Kernel},
@@ -228,12 +236,30 @@ GuastoFr LeggiGuastoFr(const json& g) {
     }
   }
   if (!trovato) Errore("fr.guasti: parte sconosciuta \"" + parte + "\"");
+  const bool comune = r.tipo == TipoGuastoFr::Nack || r.tipo == TipoGuastoFr::Controllo ||
+                      r.tipo == TipoGuastoFr::BitRisposta || r.tipo == TipoGuastoFr::BitInvertito ||
+                      r.tipo == TipoGuastoFr::Chiusura;
+  if (g.contains("richiesta")) {
+    if (g.contains("parte")) Errore("fr.guasti: \"parte\" e \"richiesta\" insieme");
+    r.richiesta = g.at("richiesta").get<std::string>();
+    if (!richieste.count(r.richiesta)) Errore("fr.guasti: richiesta sconosciuta \"" + r.richiesta + "\"");
+  } else if (comune) {
+    r.richiesta = "*";
+  }
+  if (g.contains("dopo") && r.richiesta.empty()) Errore("fr.guasti: dopo vale con \"richiesta\"");
+  r.dopo = static_cast<int>(NumeroMax<std::uint32_t>(g, "dopo", 0, 0x7FFFFFFF));
+  if (r.tipo == TipoGuastoFr::BitRisposta && g.contains("posizione") && g.at("posizione").is_number_integer() &&
+      g.at("posizione").get<std::int64_t>() < 0) {
+    r.posizioneRisposta = g.at("posizione").get<std::int64_t>();
+  } else if (r.tipo == TipoGuastoFr::BitRisposta) {
+    r.posizioneRisposta = NumeroMax<std::uint32_t>(g, "posizione", 1, 0xFFFFFFFF);
+  }
   if (g.contains("volte")) {
     const json& v = g.at("volte");
     r.volte = v.is_number_integer() && v.get<std::int64_t>() < 0 ? -1 : static_cast<int>(Numero(v, "volte"));
   }
   r.ritardoMs = NumeroMax<std::uint32_t>(g, "ritardoMs", r.ritardoMs, 600000);
-  r.posizione = NumeroMax<std::uint32_t>(g, "posizione", 0, 0xFFFFFFFF);
+  if (r.tipo != TipoGuastoFr::BitRisposta) r.posizione = NumeroMax<std::uint32_t>(g, "posizione", 0, 0xFFFFFFFF);
   r.bit = NumeroMax<std::uint8_t>(g, "bit", 0, 7);
   if (g.contains("indirizzo")) {
     if (r.tipo != TipoGuastoFr::SommaErrata) Errore("fr.guasti: indirizzo vale solo per sommaErrata");

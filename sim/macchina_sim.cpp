@@ -700,6 +700,7 @@ void CMacchinaSim::DalPcFr(const std::uint8_t* dati, std::size_t n, std::int64_t
     if (u.byte.empty()) continue;
     Invia(std::move(u.byte), u.ritardoMs, uscite, ms);
   }
+  if (s.fr->PrendiChiusura()) chiudi_ = true;
   // After a call the kernel runs its UART at its own speed.
   if (baudLocale_ != s.fr->Baud()) {
     baudLocale_ = s.fr->Baud();

@@ -35,6 +35,9 @@ PARALLELI = 8
 # Time every row may take beyond the protocol's own waits: start-up, the reset
 # pulse and the settle time, a loaded machine.
 MARGINE_S = 12.0
+# Inter-byte silence that drops a half-received request on the board: long,
+# so that a loaded machine splitting a request is not taken for a fault.
+PAUSA_MS = 1500
 
 # Faults as the machine file writes them (volte absent: every matching request).
 SILENZIO = {"tipo": "silenzio"}
@@ -65,7 +68,7 @@ class Caso:
         self.ini = ""
 
     def Avvia(self, schede, ini_extra=""):
-        self.sim = Simulatore(self.cartella, {"schede": schede})
+        self.sim = Simulatore(self.cartella, {"schede": schede, "linea": {"pausaMassimaMs": PAUSA_MS}})
         with open(os.path.join(self.config, "Corvanti", "bricola.ini"), "w") as f:
             f.write("[Ports]\nCOM3=rfc2217://127.0.0.1:%d\n" % self.sim.porta)
             f.write(ini_extra)
@@ -367,7 +370,7 @@ def ProvaF2mc(caso, riga):
     flash = {"regioni": [{"inizio": "0xFF0000", "dimensione": "0x10000", "settori": "F64"}], "allineamento": 1,
              "contenuto": [{"indirizzo": "0xFF8000", "dati": "00" * 16}]}
     scheda = {"nome": "micro", "codice": "0x0030", "indirizzoCan": "0x0100", "flash": flash,
-              "f2mc": {"micro": "S", "guasti": [riga["guasto"]]}}
+              "f2mc": {"micro": "S", "pausaMs": PAUSA_MS, "guasti": [riga["guasto"]]}}
     caso.Avvia([scheda], "[Bootstrap]\nDirectory=%s\n" % cartella)
     immagine = caso.Immagine(0x0030, ["-l", "1"], [(0xFF8000, F2MC_DATI)], nome="module.bin")
     stato, durata, errori = caso.Carica(immagine, riga["limite"])
@@ -379,6 +382,197 @@ def ProvaF2mc(caso, riga):
     scritto = all(flash.get(0xFF8000 + i, 0xFF) == b for i, b in enumerate(F2MC_DATI))
     return Controlla(riga, stato, durata, errori, dump, scritto, riga["guasto"]["tipo"] != "chiusura",
                      caso.sim.Righe(), rom=True)
+
+
+# --- MB91F465: ROM bootstrap, kernel download and the kernel's text protocol ---------------
+#
+# A boot module into a blank MB91F465 (load kind 10: the micro check first,
+# whose FR probe is the first "check"): 256 bytes at 148000 with an all-FF
+# chunk inside (sector 4 holds an old boot at 148800, so it is erased), 16
+# bytes from 14BFF1 into sector 5 (download mode is left between the sectors:
+# the first "quit"), and the last word at 14FFFC, programmed by Prog32.
+#
+# The bootstrap: the check 'V' (50 ms, 100000 attempts), the write probe
+# ("scrivi" #1) and the read probe ("leggi"), 3 attempts of 200 ms each; the
+# kernel's segments ("scrivi" #2 to #9), one attempt of 1000 ms; the call. The
+# kernel: its check 'V' and the sync "R\r" share 3 attempts of 100 ms; blank
+# check, write init and mode, read init and address, Prog32 init, address and
+# word have none; erase init and erase sector 5 (3000 ms), an S2 record 5
+# (1000 ms), the quit 5, the read count 5 (1000 ms).
+#
+# How a failure is coded: a missing reply 28; a single-byte or fixed-text reply
+# that differs (a refusal, a flipped bit) 27, a 16-bit sum that differs 27 in
+# the probes; a kernel segment whose sum is wrong or missing goes through the
+# data retry with 28 (one attempt); the erase steps code a wrong reply 30; an
+# S2 record answered other than 06 is 29; a dump that cannot be parsed 29; a
+# stored bit flipped 32 at the read-back; a refusal shorter than the reply
+# awaited is a missing reply, 28. A dropped connection: a repeated check or
+# probe that cannot be written 21; a step with no attempt left 28; after the
+# call the change to the kernel's speed fails, 68; a retry sent on a line that
+# is gone 22. A job ends with the DTR pulse without RTS after the last byte,
+# RTS left as it was (the chip runs its new boot after any reset): RTS is not
+# judged here, and rows whose connection dropped cannot carry the pulse.
+
+FR_PRIMO = bytearray(Dati(0x100, 11))
+FR_PRIMO[0x40:0x50] = b"\xff" * 16
+FR_MODULO = [(0x148000, bytes(FR_PRIMO)), (0x14BFF1, Dati(16, 12)), (0x14FFFC, bytes([0x12, 0x34, 0x56, 0x78]))]
+FR_VECCHIO = (0x148800, bytes([0x00, 0x11, 0x22, 0x33]))
+
+
+def Br(posizione, bit=2):
+    return {"tipo": "bitRisposta", "posizione": posizione, "bit": bit}
+
+
+# request, ordinal, [(fault, exit status, seconds the protocol waits, why)]
+FR_RIGHE = [
+    ("check", 1, [(Volte(SILENZIO, 2), 0, 0.1, "check unanswered: sent again"),
+                  (Volte(NACK, 2), 0, 0, "wrong check answer: sent again"),
+                  (CHIUSURA, 21, 0.1, "the repeated check cannot be written")]),
+    ("scrivi", 0, [(SILENZIO, 28, 0.6, "write probe unanswered 3 times"),
+                   (NACK, 28, 0.6, "a one-byte refusal is short of the 2-byte sum: timeout"),
+                   (CONTROLLO, 27, 0.6, "write probe sum wrong 3 times"),
+                   (Br(0), 27, 0.6, "write probe sum changed"),
+                   (CHIUSURA, 21, 0.2, "the repeated probe cannot be written"),
+                   (Volte(CONTROLLO, 1), 0, 0.2, "one wrong sum, probe repeated")]),
+    ("leggi", 0, [(SILENZIO, 28, 0.6, "read probe unanswered 3 times"),
+                  (NACK, 28, 0.6, "a one-byte refusal is short of the 6-byte reply: timeout"),
+                  (CONTROLLO, 27, 0.6, "read probe sum wrong"),
+                  (Br(0), 27, 0.6, "read probe data changed: the sum differs"),
+                  (CHIUSURA, 21, 0.2, "the repeated probe cannot be written"),
+                  (Volte(SILENZIO, 1), 0, 0.2, "one probe unanswered, repeated")]),
+    ("scrivi", 1, [(SILENZIO, 28, 1, "kernel segment: one attempt"),
+                   (NACK, 28, 1, "kernel segment: a wrong sum is the data retry with 28"),
+                   (CONTROLLO, 28, 1, "kernel segment sum wrong"),
+                   (Br(1), 28, 1, "kernel segment sum changed"),
+                   (CHIUSURA, 28, 1, "no attempt left")]),
+    ("scrivi", 8, [(SILENZIO, 28, 1, "last set-up segment: one attempt"),
+                   (CONTROLLO, 28, 1, "last set-up segment sum wrong"),
+                   (CHIUSURA, 28, 1, "no attempt left")]),
+    ("chiama", 0, [(CHIUSURA, 68, 0.2, "the change to the kernel's speed fails")]),
+    ("checkKernel", 0, [(SILENZIO, 28, 0.3, "kernel check unanswered 3 times"),
+                        (NACK, 27, 0.3, "kernel check refused"),
+                        (Br(0), 27, 0.3, "kernel check answer changed"),
+                        (CHIUSURA, 21, 0.1, "the repeated check cannot be written"),
+                        (Volte(SILENZIO, 1), 0, 0.1, "one kernel check unanswered")]),
+    ("sync", 0, [(SILENZIO, 28, 0.3, "sync unanswered"),
+                 (NACK, 27, 0.3, "sync refused"),
+                 (Br(1), 27, 0.3, "sync prompt changed"),
+                 (CHIUSURA, 21, 0.1, "the repeated check cannot be written"),
+                 (Volte(NACK, 1), 0, 0.1, "one refused sync, repeated")]),
+    ("blank", 0, [(SILENZIO, 28, 3, "blank check: no attempt left"),
+                  (NACK, 28, 3, "refusal shorter than the blank reply"),
+                  (Br(1), 27, 0, "blank reply's head changed"),
+                  (CHIUSURA, 28, 3, "no attempt left")]),
+    ("eraseInit", 0, [(SILENZIO, 28, 15, "erase init unanswered 5 times"),
+                      (NACK, 28, 15, "refusal shorter than the erase init reply"),
+                      # The first attempt fails with 30; the kernel then waits for the
+                      # sector number, so the repeated 's' is never answered: 28.
+                      (Br(1), 28, 12, "erase init reply changed, the kernel waits for the sector"),
+                      (CHIUSURA, 22, 3, "the repeated erase init cannot be written"),
+                      (Volte(Br(1), 1), 28, 12, "one changed reply: the kernel still waits for the sector")]),
+    ("erase", 0, [(SILENZIO, 28, 15, "sector erase unanswered 5 times"),
+                  (NACK, 28, 15, "refusal shorter than the erase reply"),
+                  (Br(-4), 30, 0, "erase tail changed: erase retry with 30"),
+                  (CHIUSURA, 22, 3, "the repeated erase cannot be written"),
+                  (Volte(Br(-4), 1), 0, 0, "one erase reply changed")]),
+    ("writeInit", 0, [(SILENZIO, 28, 1, "write init: no attempt"),
+                      (NACK, 28, 1, "refusal shorter than the write init reply"),
+                      (Br(1), 27, 0, "write init reply changed"),
+                      (CHIUSURA, 28, 1, "no attempt left")]),
+    ("writeMode", 0, [(CHIUSURA, 22, 1, "the echo came; the first record cannot be written")]),
+    ("record", 0, [(SILENZIO, 28, 5, "S2 record unanswered 5 times"),
+                   (NACK, 29, 0, "S2 record refused 5 times"),
+                   (Br(0), 29, 0, "acknowledge changed"),
+                   (CHIUSURA, 22, 1, "the repeated record cannot be written"),
+                   (BIT_INVERTITO, 32, 0, "stored bit flipped: the read-back differs"),
+                   (Volte(NACK, 1), 0, 0, "one NAK, record sent again"),
+                   (Volte(SILENZIO, 1), 0, 1, "one record unanswered")]),
+    # The kernel has left download mode when its '>' is lost: the CRs of the
+    # repeated quit reach its prompt, which answers " >": the blank is not '>', 27.
+    ("quit", 0, [(SILENZIO, 27, 5, "quit unanswered; the repeated quit meets the prompt"),
+                 (NACK, 27, 5, "quit answered wrongly"),
+                 (Br(0), 27, 5, "quit prompt changed"),
+                 (CHIUSURA, 22, 1, "the repeated quit cannot be written"),
+                 (Volte(NACK, 1), 27, 5, "one quit answered wrongly; the repeated one meets the prompt")]),
+    ("quit", 1, [(SILENZIO, 27, 5, "quit at the end unanswered; the repeat meets the prompt"),
+                 (Br(0), 27, 5, "quit prompt changed"),
+                 (CHIUSURA, 22, 1, "the repeated quit cannot be written")]),
+    ("readInit", 0, [(SILENZIO, 28, 0.3, "read init: no attempt"),
+                     (NACK, 27, 0, "read init refused"),
+                     (Br(1), 27, 0, "read init reply changed"),
+                     (CHIUSURA, 28, 0.3, "no attempt left")]),
+    ("readAddr", 0, [(SILENZIO, 28, 0.3, "read address: only the echo"),
+                     (NACK, 27, 0, "read address refused"),
+                     (Br(1), 27, 0, "read address reply changed"),
+                     (CHIUSURA, 28, 0.3, "no attempt left")]),
+    ("readNum", 0, [(SILENZIO, 28, 5, "dump missing 5 times"),
+                    (NACK, 28, 5, "refusal shorter than the dump"),
+                    # Bit 6 of the last value's first hex digit gives a character
+                    # that is no hex digit: "%02x" cannot parse it (on the second
+                    # digit it would stop early and read a wrong value, 32).
+                    (Br(-6, 6), 29, 5, "a hex digit of the dump spoiled: cannot be parsed"),
+                    # The read's 'r' is not tested when sent (as a boot Read): its
+                    # missing answer ends the job as a timeout.
+                    (CHIUSURA, 28, 1.3, "the repeated read's init goes unanswered"),
+                    (Volte(Br(-6, 6), 1), 0, 1, "one spoiled dump, read again")]),
+    ("prog32Init", 0, [(SILENZIO, 28, 0.3, "Prog32 init: no attempt"),
+                       (NACK, 27, 0, "Prog32 init refused"),
+                       (Br(1), 27, 0, "Prog32 init reply changed"),
+                       (CHIUSURA, 28, 0.3, "no attempt left")]),
+    ("prog32Addr", 0, [(SILENZIO, 28, 0.3, "Prog32 address: only the echo"),
+                       (NACK, 27, 0, "Prog32 address refused"),
+                       (Br(1), 27, 0, "Prog32 address reply changed"),
+                       (CHIUSURA, 28, 0.3, "no attempt left")]),
+    ("prog32Dato", 0, [(SILENZIO, 28, 0.3, "Prog32 word: only the echo"),
+                       (NACK, 27, 0, "Prog32 word refused"),
+                       (Br(1), 27, 0, "Prog32 reply changed"),
+                       (CHIUSURA, 28, 0.3, "no attempt left")]),
+]
+
+
+def RigheFr():
+    righe = []
+    for richiesta, dopo, guasti in FR_RIGHE:
+        for guasto, atteso, attesa, perche in guasti:
+            g = dict(guasto)
+            g["richiesta"] = richiesta
+            if dopo:
+                g["dopo"] = dopo
+            nome = "fr.%s%s.%s%s%s" % (richiesta, "#%d" % (dopo + 1) if dopo else "", g["tipo"],
+                                       "@%d" % g["posizione"] if g["tipo"] == "bitRisposta" else "",
+                                       "x%d" % g["volte"] if "volte" in g else "")
+            # The whole job takes some 6 s unloaded (micro check, kernel download).
+            righe.append({"nome": nome, "guasto": g, "atteso": atteso, "limite": attesa + MARGINE_S + 15,
+                          "perche": perche})
+    return righe
+
+
+def ProvaFr(caso, riga):
+    cartella = os.path.join(caso.cartella, "ram")
+    r = subprocess.run([MKIMAGE, "--ram-loaders", cartella, "5"], capture_output=True, text=True, timeout=60)
+    if r.returncode:
+        raise RuntimeError("bricola-mkimage --ram-loaders: " + r.stderr)
+    flash = {"mappa": "M465", "contenuto": [{"indirizzo": "0x%X" % FR_VECCHIO[0], "dati": FR_VECCHIO[1].hex()}]}
+    scheda = Scheda(nome="fr", codice=0x4321, micro=8, flash=flash,
+                    fr={"bootResidente": False, "guasti": [riga["guasto"]]})
+    scheda["fr"]["pausaBootstrapMs"] = PAUSA_MS
+    caso.Avvia([scheda], "[Bootstrap]\nDirectory=%s\n" % cartella)
+    immagine = caso.Immagine(0x4321, ["-m", "8", "-k", "1", "-n", "boot465"], FR_MODULO)
+    stato, durata, errori = caso.Carica(immagine, riga["limite"])
+    dump = caso.Dump()
+    flash = {}
+    for intervallo in dump["schede"][0]["nonVuoti"]:
+        for i, b in enumerate(bytes.fromhex(intervallo["dati"])):
+            flash[intervallo["indirizzo"] + i] = b
+    atteso = {}
+    for indirizzo, dati in FR_MODULO:
+        for i, b in enumerate(dati):
+            if b != 0xFF:
+                atteso[indirizzo + i] = b
+    problemi = Controlla(riga, stato, durata, errori, dump, flash == atteso, False, caso.sim.Righe(), rom=True)
+    if riga["guasto"]["tipo"] != "chiusura" and not dump["linea"]["ultimoResetDopoDati"]:
+        problemi.append("no final DTR pulse after the last byte: %r" % dump["linea"])
+    return problemi
 
 
 class Matrice(unittest.TestCase):
@@ -396,6 +590,9 @@ class Matrice(unittest.TestCase):
 
     def test_f2mc_bootstrap(self):
         EseguiTutte(self, RigheF2mc(), ProvaF2mc)
+
+    def test_mb91f465_bootstrap_and_kernel(self):
+        EseguiTutte(self, RigheFr(), ProvaFr)
 
 
 if __name__ == "__main__":
