@@ -191,10 +191,12 @@ def EseguiTutte(test, righe, prova):
 # recognised") and Fine (no NACK test: the deadline passes, 28); bad check bytes
 # and a flipped reply bit both fail the reply check, 29 after the attempts; a
 # flipped stored bit is found by the read-back, 32. A dropped connection: the
-# request that was lost times out; a request with attempts left is then sent
-# again on a line that is gone, a send failure (22, never retried); a request
-# without attempts ends on its timeout (28); the local GetFirma first changes
-# the line's speed, which a line that is gone cannot confirm (68).
+# request that was lost times out and is sent again; the first repeat still
+# leaves the PC (the network takes it before the server's reset comes back),
+# times out too, and the second cannot be written: a send failure (22, never
+# retried). A request with fewer than three attempts ends on its timeout (28,
+# or the code its timeout has); the local GetFirma first changes the line's
+# speed, which a line that is gone cannot confirm (68).
 
 BOOT_DATI = Dati(2048, 31)
 BOOT_PRIMA = bytes([0x00] * 16)  # already in the first sector: it is not blank
@@ -244,7 +246,7 @@ def RigheBoot():
         tempo = t * tentativi
         silenzio = 28
         nack = 35
-        chiusura = 22 if tentativi > 1 else 28
+        chiusura = 22 if tentativi > 2 else 28
         if richiesta == "SetRemoto":
             silenzio, nack = 34, 34  # every SetRemoto failure is "remote load failed"
         if richiesta == "GetFirma":
@@ -266,16 +268,52 @@ def RigheBoot():
             Riga(richiesta, dopo, Volte(CONTROLLO, 1), 0, 0, "one bad check, retried")
         if richiesta == "Write":
             Riga(richiesta, dopo, BIT_INVERTITO, 32, 0, "stored bit flipped: the read-back differs")
+
+    # A module for the remote board at CAN address 0482: the local boot is told
+    # SetRemoto, the remote board Reboot (2 attempts of 2000 ms; a timeout is
+    # "cannot be reached", 37; the first NACK ends it as a refused reboot, 38).
+    def Remota(guasto, atteso, limite, perche):
+        Riga("Reboot", 0, guasto, atteso, limite, perche)
+        righe[-1]["scenario"] = "remoto"
+    Remota(SILENZIO, 37, 4, "Reboot unanswered twice: the board cannot be reached")
+    Remota(NACK, 38, 0, "the first NACK to Reboot ends it")
+    Remota(CONTROLLO, 29, 4, "Reboot reply check fails twice")
+    Remota(BIT_RISPOSTA, 29, 4, "flipped reply bit fails the check")
+    Remota(CHIUSURA, 37, 4, "lost line: the one repeat leaves the PC, then times out")
+    Remota(Volte(SILENZIO, 1), 0, 2, "one Reboot unanswered, retried")
+    Remota(Volte(CONTROLLO, 1), 0, 0, "one bad check, retried")
+
+    # A data module: ModoDati before LunBuf (5 attempts of 1000 ms; a NACK means
+    # the boot does not know the data mode, 42).
+    def Dati_(guasto, atteso, limite, perche):
+        Riga("ModoDati", 0, guasto, atteso, limite, perche)
+        righe[-1]["scenario"] = "dati"
+    Dati_(SILENZIO, 28, 5, "ModoDati unanswered 5 times")
+    Dati_(NACK, 42, 0, "ModoDati not known: no data mode")
+    Dati_(CONTROLLO, 29, 5, "ModoDati reply check fails")
+    Dati_(BIT_RISPOSTA, 29, 5, "flipped reply bit fails the check")
+    Dati_(CHIUSURA, 22, 2, "lost line: the repeated ModoDati cannot be written")
+    Dati_(Volte(SILENZIO, 1), 0, 1, "one ModoDati unanswered, retried")
+    Dati_(Volte(CONTROLLO, 1), 0, 0, "one bad check, retried")
     return righe
 
 
 def ProvaBoot(caso, riga):
     flash = {"mappa": "M256", "contenuto": [{"indirizzo": "0xFC0000", "dati": BOOT_PRIMA.hex()}]}
-    caso.Avvia([Scheda(micro=7, flash=flash, guasti=[riga["guasto"]])])
-    immagine = caso.Immagine(0x1234, ["-m", "1"], [(0xFC0000, BOOT_DATI)])
+    scenario = riga.get("scenario", "locale")
+    if scenario == "remoto":
+        caso.Avvia([Scheda(micro=7, flash=flash),
+                    Scheda("pagamenti", 0x2001, micro=7, can=0x0482, flash=dict(flash), guasti=[riga["guasto"]])])
+        immagine = caso.Immagine(0x2001, ["-m", "1", "-a", "0x482"], [(0xFC0000, BOOT_DATI)])
+        scheda = 1
+    else:
+        caso.Avvia([Scheda(micro=7, flash=flash, guasti=[riga["guasto"]])])
+        opzioni = ["-m", "1", "-k", "2"] if scenario == "dati" else ["-m", "1"]
+        immagine = caso.Immagine(0x1234, opzioni, [(0xFC0000, BOOT_DATI)])
+        scheda = 0
     stato, durata, errori = caso.Carica(immagine, riga["limite"])
     dump = caso.Dump()
-    m = Memoria(dump["schede"][0])
+    m = Memoria(dump["schede"][scheda])
     scritto = all(m.get(0xFC0000 + i) == b for i, b in enumerate(BOOT_DATI))
     return Controlla(riga, stato, durata, errori, dump, scritto, True, caso.sim.Righe(), rom=False)
 
