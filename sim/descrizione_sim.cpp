@@ -161,12 +161,13 @@ CFlashSim LeggiFlash(const json& f, const std::string& cartella) {
 }
 
 Guasto LeggiGuasto(const json& g) {
-  ControllaCampi(g, {"tipo", "comando", "volte", "stato", "posizione", "bit"}, "guasti");
+  ControllaCampi(g, {"tipo", "comando", "richiesta", "volte", "dopo", "stato", "posizione", "bit"}, "guasti");
   Guasto r;
   static const std::vector<std::pair<std::string, TipoGuasto>> tipi = {
       {"silenzio", TipoGuasto::Silenzio},     {"nack", TipoGuasto::Nack},
       {"controllo", TipoGuasto::Controllo},   {"nonGestito", TipoGuasto::NonGestito},
       {"bitInvertito", TipoGuasto::BitInvertito}, {"stato", TipoGuasto::Stato},
+      {"bitRisposta", TipoGuasto::BitRisposta},   {"chiusura", TipoGuasto::Chiusura},
   };
   const std::string tipo = g.value("tipo", std::string());
   bool trovato = false;
@@ -177,7 +178,8 @@ Guasto LeggiGuasto(const json& g) {
     }
   }
   if (!trovato) Errore("guasti: tipo sconosciuto \"" + tipo + "\"");
-  const std::string comando = g.value("comando", std::string("*"));
+  if (g.contains("comando") && g.contains("richiesta")) Errore("guasti: \"comando\" e \"richiesta\" insieme");
+  const std::string comando = g.value("comando", g.value("richiesta", std::string("*")));
   if (comando == "*") {
     r.tuttiIComandi = true;
   } else {
@@ -189,20 +191,29 @@ Guasto LeggiGuasto(const json& g) {
     const json& v = g.at("volte");
     r.volte = v.is_number_integer() && v.get<std::int64_t>() < 0 ? -1 : static_cast<int>(Numero(v, "volte"));
   }
+  r.dopo = static_cast<int>(NumeroMax<std::uint32_t>(g, "dopo", 0, 0x7FFFFFFF));
   r.stato = NumeroMax<std::uint8_t>(g, "stato", r.stato, 0xFF);
-  r.posizione = NumeroMax<std::uint32_t>(g, "posizione", 0, 0xFFFFFFFF);
+  r.posizione = NumeroMax<std::uint32_t>(g, "posizione", r.tipo == TipoGuasto::BitRisposta ? 1 : 0, 0xFFFFFFFF);
   r.bit = NumeroMax<std::uint8_t>(g, "bit", 0, 7);
   return r;
 }
 
 GuastoFr LeggiGuastoFr(const json& g) {
-  ControllaCampi(g, {"tipo", "parte", "volte", "ritardoMs", "posizione", "bit", "indirizzo"}, "fr.guasti");
+  ControllaCampi(g, {"tipo", "parte", "richiesta", "volte", "dopo", "ritardoMs", "posizione", "bit", "indirizzo"},
+                 "fr.guasti");
   GuastoFr r;
   static const std::vector<std::pair<std::string, TipoGuastoFr>> tipi = {
       {"silenzio", TipoGuastoFr::Silenzio},   {"sommaErrata", TipoGuastoFr::SommaErrata},
       {"syncTardivo", TipoGuastoFr::SyncTardivo}, {"byteErrato", TipoGuastoFr::ByteErrato},
       {"nak", TipoGuastoFr::Nak},
+      {"nack", TipoGuastoFr::Nack},               {"controllo", TipoGuastoFr::Controllo},
+      {"bitRisposta", TipoGuastoFr::BitRisposta}, {"bitInvertito", TipoGuastoFr::BitInvertito},
+      {"chiusura", TipoGuastoFr::Chiusura},
   };
+  static const std::set<std::string> richieste = {
+      "*",         "check",  "scrivi",   "leggi",      "chiama",     "checkKernel", "sync",
+      "blank",     "eraseInit", "erase", "writeInit",  "writeMode",  "record",      "quit",
+      "readInit",  "readAddr", "readNum", "prog32Init", "prog32Addr", "prog32Dato"};
   static const std::vector<std::pair<std::string, ParteFr>> parti = {
       {"*", ParteFr::Tutto},       {"check", ParteFr::Check},   {"scrivi", ParteFr::Scrivi},
       {"leggi", ParteFr::Leggi},   {"kernel", ParteFr::Kernel},
@@ -225,12 +236,30 @@ GuastoFr LeggiGuastoFr(const json& g) {
     }
   }
   if (!trovato) Errore("fr.guasti: parte sconosciuta \"" + parte + "\"");
+  const bool comune = r.tipo == TipoGuastoFr::Nack || r.tipo == TipoGuastoFr::Controllo ||
+                      r.tipo == TipoGuastoFr::BitRisposta || r.tipo == TipoGuastoFr::BitInvertito ||
+                      r.tipo == TipoGuastoFr::Chiusura;
+  if (g.contains("richiesta")) {
+    if (g.contains("parte")) Errore("fr.guasti: \"parte\" e \"richiesta\" insieme");
+    r.richiesta = g.at("richiesta").get<std::string>();
+    if (!richieste.count(r.richiesta)) Errore("fr.guasti: richiesta sconosciuta \"" + r.richiesta + "\"");
+  } else if (comune) {
+    r.richiesta = "*";
+  }
+  if (g.contains("dopo") && r.richiesta.empty()) Errore("fr.guasti: dopo vale con \"richiesta\"");
+  r.dopo = static_cast<int>(NumeroMax<std::uint32_t>(g, "dopo", 0, 0x7FFFFFFF));
+  if (r.tipo == TipoGuastoFr::BitRisposta && g.contains("posizione") && g.at("posizione").is_number_integer() &&
+      g.at("posizione").get<std::int64_t>() < 0) {
+    r.posizioneRisposta = g.at("posizione").get<std::int64_t>();
+  } else if (r.tipo == TipoGuastoFr::BitRisposta) {
+    r.posizioneRisposta = NumeroMax<std::uint32_t>(g, "posizione", 1, 0xFFFFFFFF);
+  }
   if (g.contains("volte")) {
     const json& v = g.at("volte");
     r.volte = v.is_number_integer() && v.get<std::int64_t>() < 0 ? -1 : static_cast<int>(Numero(v, "volte"));
   }
   r.ritardoMs = NumeroMax<std::uint32_t>(g, "ritardoMs", r.ritardoMs, 600000);
-  r.posizione = NumeroMax<std::uint32_t>(g, "posizione", 0, 0xFFFFFFFF);
+  if (r.tipo != TipoGuastoFr::BitRisposta) r.posizione = NumeroMax<std::uint32_t>(g, "posizione", 0, 0xFFFFFFFF);
   r.bit = NumeroMax<std::uint8_t>(g, "bit", 0, 7);
   if (g.contains("indirizzo")) {
     if (r.tipo != TipoGuastoFr::SommaErrata) Errore("fr.guasti: indirizzo vale solo per sommaErrata");
@@ -265,11 +294,16 @@ ConfigFr LeggiFr(const json& f) {
 }
 
 GuastoF2mc LeggiGuastoF2mc(const json& g) {
-  ControllaCampi(g, {"tipo", "parte", "blocco", "risposta", "indirizzo", "bit", "stato", "volte"}, "f2mc.guasti");
+  ControllaCampi(g, {"tipo", "parte", "richiesta", "blocco", "risposta", "indirizzo", "bit", "stato", "volte", "dopo",
+                     "posizione"},
+                 "f2mc.guasti");
   GuastoF2mc r;
   static const std::vector<std::pair<std::string, TipoGuastoF2mc>> tipi = {
       {"bloccoErrato", TipoGuastoF2mc::BloccoErrato}, {"byteErrato", TipoGuastoF2mc::ByteErrato},
       {"silenzio", TipoGuastoF2mc::Silenzio},         {"stato", TipoGuastoF2mc::Stato},
+      {"nack", TipoGuastoF2mc::Nack},                 {"controllo", TipoGuastoF2mc::Controllo},
+      {"bitRisposta", TipoGuastoF2mc::BitRisposta},   {"bitInvertito", TipoGuastoF2mc::BitInvertito},
+      {"chiusura", TipoGuastoF2mc::Chiusura},
   };
   static const std::set<std::string> parti = {"*",    "check",     "calibrazione", "blocco", "esecuzione",
                                               "micro", "LunBuf",   "Blank",        "Erase",  "Write",
@@ -283,7 +317,10 @@ GuastoF2mc LeggiGuastoF2mc(const json& g) {
     }
   }
   if (!trovato) Errore("f2mc.guasti: tipo sconosciuto \"" + tipo + "\"");
-  r.parte = g.value("parte", std::string("*"));
+  if (g.contains("parte") && g.contains("richiesta")) Errore("f2mc.guasti: \"parte\" e \"richiesta\" insieme");
+  r.parte = g.value("parte", g.value("richiesta", std::string("*")));
+  r.dopo = static_cast<int>(NumeroMax<std::uint32_t>(g, "dopo", 0, 0x7FFFFFFF));
+  r.posizione = NumeroMax<std::uint32_t>(g, "posizione", r.tipo == TipoGuastoF2mc::BitRisposta ? 1 : 0, 0xFFFFFFFF);
   if (!parti.count(r.parte)) Errore("f2mc.guasti: parte sconosciuta \"" + r.parte + "\"");
   if (g.contains("blocco")) r.blocco = static_cast<int>(NumeroMax<std::uint32_t>(g, "blocco", 0, 100000));
   r.risposta = NumeroMax<std::uint8_t>(g, "risposta", r.risposta, 0xFF);
@@ -630,7 +667,14 @@ void ScriviDump(const CMacchinaSim& m, std::ostream& uscita) {
       };
     }
   }
-  const json j = {{"baudLinea", m.BaudLinea()}, {"baudScheda", m.BaudLocale()}, {"schede", schede}};
+  const auto& r = m.Rilascio();
+  const json linea = {{"dtr", r.dtr},
+                      {"rts", r.rts},
+                      {"resetConRts", r.resetConRts},
+                      {"resetSenzaRts", r.resetSenzaRts},
+                      {"ultimoResetConRts", r.ultimoResetConRts},
+                      {"ultimoResetDopoDati", r.ultimoResetDopoDati}};
+  const json j = {{"baudLinea", m.BaudLinea()}, {"baudScheda", m.BaudLocale()}, {"linea", linea}, {"schede", schede}};
   uscita << j.dump(2) << '\n';
 }
 

@@ -144,11 +144,21 @@ std::uint32_t CChipF2mcSim::Baud() const {
   return Famiglia() == FamigliaF2mc::Fx ? 19200 : 4800;
 }
 
+namespace {
+
+// Faults aimed at one kind of message (the others are placed by block or address).
+bool PerParte(TipoGuastoF2mc t) {
+  return t != TipoGuastoF2mc::BloccoErrato && t != TipoGuastoF2mc::ByteErrato;
+}
+
+}  // namespace
+
 GuastoF2mc* CChipF2mcSim::Guasto(TipoGuastoF2mc tipo, const std::string& parte) {
   for (auto& g : config.guasti) {
     if (g.tipo != tipo) continue;
-    if ((tipo == TipoGuastoF2mc::Silenzio || tipo == TipoGuastoF2mc::Stato) && g.parte != "*" && g.parte != parte)
-      continue;
+    if (PerParte(tipo) && g.parte != "*" && g.parte != parte) continue;
+    // Let through on this message's arrival (Muto counted it).
+    if (std::find(saltatiOra_.begin(), saltatiOra_.end(), &g) != saltatiOra_.end()) continue;
     if (g.volte >= 0 && g.usati >= g.volte) continue;
     return &g;
   }
@@ -156,11 +166,53 @@ GuastoF2mc* CChipF2mcSim::Guasto(TipoGuastoF2mc tipo, const std::string& parte) 
 }
 
 bool CChipF2mcSim::Muto(const std::string& parte, std::int64_t ms, const std::string& nome, const Traccia& t) {
-  GuastoF2mc* g = Guasto(TipoGuastoF2mc::Silenzio, parte);
-  if (!g) return false;
-  ++g->usati;
-  t(ms, "guasto silenzio " + nome + " " + parte + " (" + std::to_string(g->usati) + ")");
-  return true;
+  // A message of this kind has arrived: every fault aimed at it counts it, and
+  // those past their `dopo` and with uses left apply (the first of each type).
+  parteAttiva_ = parte;
+  saltatiOra_.clear();
+  nack_ = controllo_ = bitRisposta_ = bitInvertito_ = nullptr;
+  GuastoF2mc* silenzio = nullptr;
+  GuastoF2mc* chiusura = nullptr;
+  for (auto& g : config.guasti) {
+    if (!PerParte(g.tipo)) continue;
+    if (g.parte != "*" && g.parte != parte) continue;
+    if (g.saltati < g.dopo) {
+      ++g.saltati;
+      saltatiOra_.push_back(&g);
+      continue;
+    }
+    if (g.tipo == TipoGuastoF2mc::Stato) continue;  // applied by the loader command itself
+    if (g.volte >= 0 && g.usati >= g.volte) continue;
+    GuastoF2mc** posto = nullptr;
+    switch (g.tipo) {
+      case TipoGuastoF2mc::Silenzio: posto = &silenzio; break;
+      case TipoGuastoF2mc::Chiusura: posto = &chiusura; break;
+      case TipoGuastoF2mc::Nack: posto = &nack_; break;
+      case TipoGuastoF2mc::Controllo: posto = &controllo_; break;
+      case TipoGuastoF2mc::BitRisposta: posto = &bitRisposta_; break;
+      case TipoGuastoF2mc::BitInvertito: posto = &bitInvertito_; break;
+      default: break;
+    }
+    if (posto && !*posto) *posto = &g;
+  }
+  auto usa = [&](GuastoF2mc* g, const char* testo) {
+    ++g->usati;
+    t(ms, std::string("guasto ") + testo + " " + nome + " " + parte + " (" + std::to_string(g->usati) + ")");
+  };
+  if (chiusura) {
+    usa(chiusura, "chiusura");
+    chiudi_ = true;
+    nack_ = controllo_ = bitRisposta_ = bitInvertito_ = nullptr;
+    return true;
+  }
+  if (silenzio) {
+    usa(silenzio, "silenzio");
+    nack_ = controllo_ = bitRisposta_ = bitInvertito_ = nullptr;
+    return true;
+  }
+  if (bitInvertito_ && parte != "Write") bitInvertito_ = nullptr;
+  if (bitInvertito_) usa(bitInvertito_, "bit invertito");
+  return false;
 }
 
 void CChipF2mcSim::Anomalia(std::int64_t ms, const std::string& testo, const Traccia& t) {
@@ -170,6 +222,30 @@ void CChipF2mcSim::Anomalia(std::int64_t ms, const std::string& testo, const Tra
 
 void CChipF2mcSim::Emetti(std::vector<UscitaF2mc>& u, const std::string& tipo, std::vector<std::uint8_t> byte,
                           std::int64_t ms, const std::string& nome, const Traccia& t, std::uint32_t ritardoMs) {
+  if (tipo == parteAttiva_ && !byte.empty()) {
+    auto usa = [&](GuastoF2mc* g, const char* testo) {
+      ++g->usati;
+      t(ms, std::string("guasto ") + testo + " " + nome + " " + tipo + " (" + std::to_string(g->usati) + ")");
+    };
+    if (nack_) {
+      usa(nack_, "nack");
+      // A loader refuses with F9; the bootstrap answers its error byte.
+      const bool caricatore = stato_ == StatoF2mc::Caricatore;
+      byte.assign(1, caricatore ? NACK : Famiglia() == FamigliaF2mc::Fx ? FX_CONTROLLO_ERRATO : 0x00);
+    } else {
+      if (controllo_) {
+        usa(controllo_, "controllo");
+        byte.back() ^= 0x01;
+      }
+      if (bitRisposta_) {
+        usa(bitRisposta_, "bit risposta");
+        const std::size_t pos = std::min<std::size_t>(bitRisposta_->posizione, byte.size() - 1);
+        byte[pos] ^= static_cast<std::uint8_t>(1u << (bitRisposta_->bit & 7));
+      }
+    }
+    parteAttiva_.clear();
+    nack_ = controllo_ = bitRisposta_ = nullptr;
+  }
   t(ms, "<- " + nome + " " + tipo + ": " + Esa(byte.data(), byte.size()) +
             (ritardoMs ? " (dopo " + std::to_string(ritardoMs) + " ms)" : std::string()));
   u.push_back({std::move(byte), ritardoMs});
@@ -226,6 +302,7 @@ std::vector<UscitaF2mc> CChipF2mcSim::DalPc(const std::uint8_t* dati, std::size_
       attesi_ = 0;
     }
     ultimoByteMs_ = ms;
+    if (chiudi_) break;  // the line is gone: the rest never arrives
     if (stato_ == StatoF2mc::Bootstrap) {
       if (Famiglia() == FamigliaF2mc::Lx) BootstrapLx(dati[i], ms, u, nome, t);
       else BootstrapFx(dati[i], ms, u, nome, t);
@@ -597,6 +674,13 @@ void CChipF2mcSim::Richiesta(std::int64_t ms, std::vector<UscitaF2mc>& u, CFlash
         t(ms, "guasto byte errato " + nome + ": " + Formato("%06lx", g.indirizzo) + " scritto " +
                   Formato("%02lx", dati[g.indirizzo - a]) + " (" + std::to_string(g.usati) + ")");
       }
+      if (bitInvertito_ && !dati.empty()) {
+        const std::size_t pos = std::min<std::size_t>(bitInvertito_->posizione, dati.size() - 1);
+        dati[pos] ^= static_cast<std::uint8_t>(1u << (bitInvertito_->bit & 7));
+        t(ms, "bit invertito: " + Formato("%06lx", a + static_cast<std::uint32_t>(pos)) + " scritto " +
+                  Formato("%02lx", dati[pos]));
+      }
+      bitInvertito_ = nullptr;
       const EsitoFlash e = flash.ScriviDiretto(a, dati.data(), dati.size());
       if (e != EsitoFlash::Ok && e != EsitoFlash::AreaVettori)
         t(ms, "write " + Formato("%06lx", a) + ": " +

@@ -37,6 +37,11 @@ enum class TipoGuastoF2mc {
   ByteErrato,    // the flash byte at `indirizzo` is stored with `bit` flipped, the write answered 00
   Silenzio,      // no answer to `parte`
   Stato,         // the result byte of `parte` (a loader command) is replaced by `stato`
+  Nack,          // `parte` refused: F9 from a loader, the bootstrap's error answer (16LX 00, 16FX '<')
+  Controllo,     // bit 0 of the reply's last byte flipped (the frame check of a loader reply)
+  BitRisposta,   // bit `bit` of reply byte `posizione` flipped
+  BitInvertito,  // Write: bit `bit` of data byte `posizione` stored flipped, the write answered 00
+  Chiusura,      // the connection drops when `parte` arrives
 };
 
 struct GuastoF2mc {
@@ -51,6 +56,9 @@ struct GuastoF2mc {
   std::uint8_t stato = 0x01;        // Stato
   int volte = -1;                   // events affected; -1 every one
   int usati = 0;
+  int dopo = 0;                     // matching requests let through before the fault starts
+  int saltati = 0;
+  std::uint32_t posizione = 0;      // BitRisposta, BitInvertito
 };
 
 struct ConfigF2mc {
@@ -115,6 +123,12 @@ class CChipF2mcSim {
   int Blocchi() const { return blocchi_; }
   const std::vector<ScritturaF2mc>& Scritture() const { return scritture_; }
   const std::vector<std::string>& Anomalie() const { return anomalie_; }
+  // The "drop the connection" fault fired (read once: the flag clears).
+  bool PrendiChiusura() {
+    const bool c = chiudi_;
+    chiudi_ = false;
+    return c;
+  }
 
  private:
   enum class Fase { Attesa, Testa, Dati, Comando };
@@ -153,6 +167,14 @@ class CChipF2mcSim {
   std::vector<std::uint32_t> settoriPronti_;
   std::vector<ScritturaF2mc> scritture_;
   std::vector<std::string> anomalie_;
+  // Faults chosen for the request last arrived (by Muto), applied to its reply.
+  std::string parteAttiva_;
+  std::vector<GuastoF2mc*> saltatiOra_;
+  GuastoF2mc* nack_ = nullptr;
+  GuastoF2mc* controllo_ = nullptr;
+  GuastoF2mc* bitRisposta_ = nullptr;
+  GuastoF2mc* bitInvertito_ = nullptr;
+  bool chiudi_ = false;
 };
 
 }  // namespace bricola::sim

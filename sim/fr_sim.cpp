@@ -1,5 +1,6 @@
 #include "sim/fr_sim.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -92,8 +93,92 @@ const char* CChipFrSim::NomeStato() const {
   return "?";
 }
 
+void CChipFrSim::Arrivo(const std::string& richiesta, const std::vector<UscitaFr>& u, std::int64_t ms,
+                        const std::string& nome, const Traccia& t) {
+  richiestaAttiva_ = richiesta;
+  inizioRisposta_ = u.size();
+  silenzio_ = nack_ = controllo_ = bitRisposta_ = bitInvertito_ = nullptr;
+  GuastoFr* chiusura = nullptr;
+  for (auto& g : config.guasti) {
+    if (g.richiesta.empty() || (g.richiesta != "*" && g.richiesta != richiesta)) continue;
+    if (g.saltati < g.dopo) {
+      ++g.saltati;
+      continue;
+    }
+    if (g.volte >= 0 && g.usati >= g.volte) continue;
+    GuastoFr** posto = nullptr;
+    switch (g.tipo) {
+      case TipoGuastoFr::Silenzio: posto = &silenzio_; break;
+      case TipoGuastoFr::Nack: posto = &nack_; break;
+      case TipoGuastoFr::Controllo: posto = &controllo_; break;
+      case TipoGuastoFr::BitRisposta: posto = &bitRisposta_; break;
+      case TipoGuastoFr::BitInvertito: posto = &bitInvertito_; break;
+      case TipoGuastoFr::Chiusura: posto = &chiusura; break;
+      default: break;
+    }
+    if (posto && !*posto) *posto = &g;
+  }
+  auto usa = [&](GuastoFr* g, const char* testo) {
+    ++g->usati;
+    t(ms, std::string("guasto ") + testo + " " + nome + " " + richiesta + " (" + std::to_string(g->usati) + ")");
+  };
+  if (chiusura) {
+    usa(chiusura, "chiusura");
+    chiudi_ = true;
+    silenzio_ = chiusura;  // nothing more is answered
+    nack_ = controllo_ = bitRisposta_ = bitInvertito_ = nullptr;
+    return;
+  }
+  if (silenzio_) {
+    usa(silenzio_, "silenzio");
+    nack_ = controllo_ = bitRisposta_ = bitInvertito_ = nullptr;
+    return;
+  }
+  if (bitInvertito_ && richiesta != "record") bitInvertito_ = nullptr;
+  if (bitInvertito_) usa(bitInvertito_, "bit invertito");
+  if (nack_) usa(nack_, "nack");
+  if (controllo_) usa(controllo_, "controllo");
+  if (bitRisposta_) usa(bitRisposta_, "bit risposta");
+}
+
+void CChipFrSim::Altera(std::vector<UscitaFr>& u, std::int64_t ms, const std::string& nome, const Traccia& t) {
+  (void)ms;
+  (void)nome;
+  (void)t;
+  if (richiestaAttiva_.empty()) return;
+  const std::size_t da = std::min(inizioRisposta_, u.size());
+  if (silenzio_) {
+    u.resize(da);
+  } else if (nack_ && da < u.size()) {
+    const bool testo = stato_ == StatoFr::Kernel && richiestaAttiva_ != "record";
+    const std::string ng = "\r\n NG \r\n>";
+    UscitaFr r{testo ? std::vector<std::uint8_t>(ng.begin(), ng.end()) : std::vector<std::uint8_t>{0x15},
+               u[da].ritardoMs};
+    u.resize(da);
+    u.push_back(std::move(r));
+  } else {
+    // The reply's bytes, possibly in several outputs.
+    std::vector<std::uint8_t*> byte;
+    for (std::size_t i = da; i < u.size(); ++i)
+      for (auto& b : u[i].byte) byte.push_back(&b);
+    if (!byte.empty()) {
+      if (controllo_) *byte.back() ^= 0x01;
+      if (bitRisposta_) {
+        const std::int64_t n = static_cast<std::int64_t>(byte.size());
+        std::int64_t k = bitRisposta_->posizioneRisposta;
+        if (k < 0) k += n;
+        k = std::clamp<std::int64_t>(k, 0, n - 1);
+        *byte[static_cast<std::size_t>(k)] ^= static_cast<std::uint8_t>(1u << (bitRisposta_->bit & 7));
+      }
+    }
+  }
+  richiestaAttiva_.clear();
+  silenzio_ = nack_ = controllo_ = bitRisposta_ = bitInvertito_ = nullptr;
+}
+
 GuastoFr* CChipFrSim::Guasto(TipoGuastoFr tipo, ParteFr parte, std::int64_t indirizzo) {
   for (auto& g : config.guasti) {
+    if (!g.richiesta.empty()) continue;  // aimed by request kind (Arrivo)
     if (g.tipo != tipo) continue;
     if (g.conIndirizzo && indirizzo != static_cast<std::int64_t>(g.indirizzo)) continue;
     if (tipo == TipoGuastoFr::Silenzio && g.parte != ParteFr::Tutto && g.parte != parte) continue;
@@ -179,6 +264,7 @@ std::vector<UscitaFr> CChipFrSim::DalPc(const std::uint8_t* dati, std::size_t n,
     return u;
   }
   for (std::size_t i = 0; i < n; ++i) {
+    if (chiudi_) break;  // the line is gone: the rest never arrives
     if (stato_ == StatoFr::Kernel) {
       Kernel(dati[i], ms, u, flash, nome, t);
     } else if (stato_ == StatoFr::Bootstrap || stato_ == StatoFr::SoloCheck) {
@@ -187,6 +273,7 @@ std::vector<UscitaFr> CChipFrSim::DalPc(const std::uint8_t* dati, std::size_t n,
       t(ms, "ignorati " + std::to_string(n - i) + " byte: " + nome + " " + NomeStato());
       break;
     }
+    Altera(u, ms, nome, t);
   }
   for (const auto& x : u) {
     if (x.byte.empty()) continue;
@@ -208,6 +295,7 @@ void CChipFrSim::Bootstrap(std::uint8_t b, std::int64_t ms, std::vector<UscitaFr
   switch (fase_) {
     case Fase::Attesa:
       if (b == CHECK_FR) {
+        Arrivo("check", u, ms, nome, t);
         if (!Muto(ParteFr::Check, ms, nome, t)) Rispondi(u, std::vector<std::uint8_t>{CHECK_FR_OK});
       } else if (b == PREFISSO_ROM && stato_ == StatoFr::Bootstrap) {
         Rispondi(u, std::vector<std::uint8_t>{ECO_PREFISSO}, config.ecoMs);
@@ -239,6 +327,7 @@ void CChipFrSim::Bootstrap(std::uint8_t b, std::int64_t ms, std::vector<UscitaFr
       if (comando_ == ComandoRomFr::Leggi) {
         fase_ = Fase::Attesa;
         t(ms, "lettura RAM " + Formato("%08lx", indirizzoRom_) + ", " + std::to_string(lunghezzaRom_) + " byte");
+        Arrivo("leggi", u, ms, nome, t);
         if (Muto(ParteFr::Leggi, ms, nome, t)) return;
         std::vector<std::uint8_t> r;
         std::uint16_t somma = 0;
@@ -265,6 +354,7 @@ void CChipFrSim::Bootstrap(std::uint8_t b, std::int64_t ms, std::vector<UscitaFr
       fase_ = Fase::Attesa;
       t(ms, "scrittura RAM " + Formato("%08lx", indirizzoRom_) + ", " + std::to_string(lunghezzaRom_) +
                 " byte, somma " + Formato("%04lx", sommaRom_));
+      Arrivo("scrivi", u, ms, nome, t);
       if (Muto(ParteFr::Scrivi, ms, nome, t)) return;
       std::uint16_t somma = sommaRom_;
       if (GuastoFr* g = Guasto(TipoGuastoFr::SommaErrata, ParteFr::Tutto, indirizzoRom_)) {
@@ -279,6 +369,8 @@ void CChipFrSim::Bootstrap(std::uint8_t b, std::int64_t ms, std::vector<UscitaFr
       campi_.push_back(b);
       if (campi_.size() < 4) return;
       fase_ = Fase::Attesa;
+      Arrivo("chiama", u, ms, nome, t);
+      if (chiudi_) return;
       Chiama(static_cast<std::uint32_t>(campi_[0] | campi_[1] << 8 | campi_[2] << 16) |
                  static_cast<std::uint32_t>(campi_[3]) << 24,
              ms, nome, t);
@@ -345,9 +437,11 @@ void CChipFrSim::Kernel(std::uint8_t b, std::int64_t ms, std::vector<UscitaFr>& 
     case Fase::Prompt:
       switch (b) {
         case 'V':
+          Arrivo("checkKernel", u, ms, nome, t);
           rispondi("F");
           return;
         case CR:
+          Arrivo("sync", u, ms, nome, t);
           if (GuastoFr* g = Guasto(TipoGuastoFr::SyncTardivo)) {
             ++g->usati;
             sordoFinoMs_ = ms + g->ritardoMs;
@@ -359,6 +453,7 @@ void CChipFrSim::Kernel(std::uint8_t b, std::int64_t ms, std::vector<UscitaFr>& 
           }
           return;
         case 'b': {
+          Arrivo("blank", u, ms, nome, t);
           std::string r = " checking ...";
           for (int s = 0; s < 6; ++s)
             r += flash.Vuoto(SETTORI_KERNEL_FR[s], SETTORI_KERNEL_FR[s + 1]) ? "1\r\n" : "0\r\n";
@@ -366,21 +461,25 @@ void CChipFrSim::Kernel(std::uint8_t b, std::int64_t ms, std::vector<UscitaFr>& 
           return;
         }
         case 's':
+          Arrivo("eraseInit", u, ms, nome, t);
           riga_.clear();
           fase_ = Fase::Settore;
           rispondi("\r\n sector : ");
           return;
         case 'n':
+          Arrivo("writeInit", u, ms, nome, t);
           riga_.clear();
           fase_ = Fase::Riga;
           rispondi("\r\n data ...\r\n");
           return;
         case 'r':
+          Arrivo("readInit", u, ms, nome, t);
           riga_.clear();
           fase_ = Fase::LetturaIndirizzo;
           rispondi("\r\nADDR:");
           return;
         case 'p':
+          Arrivo("prog32Init", u, ms, nome, t);
           riga_.clear();
           fase_ = Fase::Prog32Indirizzo;
           rispondi("\r\nADDR:");
@@ -399,6 +498,7 @@ void CChipFrSim::Kernel(std::uint8_t b, std::int64_t ms, std::vector<UscitaFr>& 
         return;
       }
       fase_ = Fase::Prompt;
+      Arrivo("erase", u, ms, nome, t);
       if (riga_.size() != 2 || std::stoi(riga_) > 5) {
         t(ms, "kernel: settore non valido \"" + riga_ + "\"");
         rispondi("\r\n NG \r\n>");
@@ -419,6 +519,7 @@ void CChipFrSim::Kernel(std::uint8_t b, std::int64_t ms, std::vector<UscitaFr>& 
         eco(b);
         return;
       }
+      Arrivo("writeMode", u, ms, nome, t);
       if (riga_ == "HEXDWL") {
         fase_ = Fase::Download;
         crDownload_ = 0;
@@ -433,6 +534,7 @@ void CChipFrSim::Kernel(std::uint8_t b, std::int64_t ms, std::vector<UscitaFr>& 
       if (b == CR) {
         if (++crDownload_ == CR_FINE_DOWNLOAD) {
           fase_ = Fase::Prompt;
+          Arrivo("quit", u, ms, nome, t);
           t(ms, "kernel: fine download");
           if (!Muto(ParteFr::Kernel, ms, nome, t)) Rispondi(u, ">");
         }
@@ -461,6 +563,7 @@ void CChipFrSim::Kernel(std::uint8_t b, std::int64_t ms, std::vector<UscitaFr>& 
       record_.push_back(b);
       if (record_.size() < conteggioRecord_ + 1) return;
       fase_ = Fase::Download;
+      Arrivo("record", u, ms, nome, t);
       std::uint8_t somma = 0;
       for (std::size_t i = 0; i + 1 < record_.size(); ++i) somma = static_cast<std::uint8_t>(somma + record_[i]);
       const std::uint32_t indirizzo = static_cast<std::uint32_t>(record_[1] << 16 | record_[2] << 8 | record_[3]);
@@ -476,6 +579,11 @@ void CChipFrSim::Kernel(std::uint8_t b, std::int64_t ms, std::vector<UscitaFr>& 
         t(ms, "guasto nak " + nome + " (" + std::to_string(g->usati) + ")");
         Rispondi(u, std::vector<std::uint8_t>{NAK});
         return;
+      }
+      if (bitInvertito_ && !dati.empty()) {
+        const std::size_t k = std::min<std::size_t>(static_cast<std::size_t>(bitInvertito_->posizione), dati.size() - 1);
+        dati[k] ^= static_cast<std::uint8_t>(1u << (bitInvertito_->bit & 7));
+        t(ms, "bit invertito: " + Formato("%06lx", indirizzo + k) + " scritto " + Formato("%02lx", dati[k]));
       }
       if (GuastoFr* g = Guasto(TipoGuastoFr::ByteErrato); g && !dati.empty()) {
         ++g->usati;
@@ -502,6 +610,11 @@ void CChipFrSim::Kernel(std::uint8_t b, std::int64_t ms, std::vector<UscitaFr>& 
       std::uint32_t v = 0;
       const bool valido = Esadecimale(riga_, v);
       const Fase f = fase_;
+      Arrivo(f == Fase::LetturaIndirizzo   ? "readAddr"
+             : f == Fase::LetturaConteggio ? "readNum"
+             : f == Fase::Prog32Indirizzo  ? "prog32Addr"
+                                           : "prog32Dato",
+             u, ms, nome, t);
       riga_.clear();
       fase_ = Fase::Prompt;
       if (!valido) {

@@ -31,6 +31,13 @@ enum class TipoGuastoFr {
   SyncTardivo,  // kernel: the sync prompt comes `ritardoMs` late, deaf meanwhile
   ByteErrato,   // kernel: one byte of an S2 record is stored with a bit flipped, yet acknowledged
   Nak,          // kernel: an S2 record is refused with NAK (nothing written)
+  // Aimed at one request kind (`richiesta`), as for every engine of the simulator:
+  Nack,          // the reply replaced by the refusal: the kernel's "\r\n NG \r\n>", NAK for an S2
+                 // record or where the chip has no refusal of its own
+  Controllo,     // bit 0 of the reply's last byte flipped (the 16-bit sum of a bootstrap write or read)
+  BitRisposta,   // bit `bit` of reply byte `posizione` flipped (negative: counted from the end)
+  BitInvertito,  // S2 record: bit `bit` of data byte `posizione` stored flipped, still acknowledged
+  Chiusura,      // the connection drops when the request arrives
 };
 
 // Parts of the chip a Silenzio fault can silence.
@@ -46,6 +53,14 @@ struct GuastoFr {
   std::uint8_t bit = 0;           // ByteErrato: bit of that byte
   bool conIndirizzo = false;      // SommaErrata: only the bootstrap write to `indirizzo`
   std::uint32_t indirizzo = 0;
+  // The request kind a fault of the common vocabulary is aimed at ("" the older `parte`):
+  // bootstrap check, scrivi, leggi, chiama; kernel checkKernel, sync, blank, eraseInit,
+  // erase, writeInit, writeMode, record, quit, readInit, readAddr, readNum, prog32Init,
+  // prog32Addr, prog32Dato; "*" every one.
+  std::string richiesta;
+  int dopo = 0;                   // matching requests let through first
+  int saltati = 0;
+  std::int64_t posizioneRisposta = 1;  // BitRisposta
 };
 
 struct ConfigFr {
@@ -99,6 +114,12 @@ class CChipFrSim {
   bool CancellazioneInCorso() const { return stato_ == StatoFr::Cancellazione; }
 
   int AvviiKernel() const { return avviiKernel_; }
+  // The "drop the connection" fault fired (read once: the flag clears).
+  bool PrendiChiusura() {
+    const bool c = chiudi_;
+    chiudi_ = false;
+    return c;
+  }
   // RAM bytes written through the bootstrap since start, as ranges.
   std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>> IntervalliRam() const;
 
@@ -114,6 +135,11 @@ class CChipFrSim {
 
   GuastoFr* Guasto(TipoGuastoFr tipo, ParteFr parte = ParteFr::Tutto, std::int64_t indirizzo = -1);
   bool Muto(ParteFr parte, std::int64_t ms, const std::string& nome, const Traccia& t);
+  // A request of this kind is complete and its reply follows in `u`: chooses
+  // the faults of the common vocabulary aimed at it (applied by Altera).
+  void Arrivo(const std::string& richiesta, const std::vector<UscitaFr>& u, std::int64_t ms, const std::string& nome,
+              const Traccia& t);
+  void Altera(std::vector<UscitaFr>& u, std::int64_t ms, const std::string& nome, const Traccia& t);
   void Bootstrap(std::uint8_t b, std::int64_t ms, std::vector<UscitaFr>& u, CFlashSim& flash, const std::string& nome,
                  const Traccia& t);
   void Kernel(std::uint8_t b, std::int64_t ms, std::vector<UscitaFr>& u, CFlashSim& flash, const std::string& nome,
@@ -123,6 +149,14 @@ class CChipFrSim {
   void Rispondi(std::vector<UscitaFr>& u, const std::string& testo, std::uint32_t ritardoMs = 0);
   void Rispondi(std::vector<UscitaFr>& u, std::vector<std::uint8_t> byte, std::uint32_t ritardoMs = 0);
 
+  std::string richiestaAttiva_;
+  std::size_t inizioRisposta_ = 0;
+  GuastoFr* silenzio_ = nullptr;
+  GuastoFr* nack_ = nullptr;
+  GuastoFr* controllo_ = nullptr;
+  GuastoFr* bitRisposta_ = nullptr;
+  GuastoFr* bitInvertito_ = nullptr;
+  bool chiudi_ = false;
   StatoFr stato_ = StatoFr::Fermo;
   Fase fase_ = Fase::Attesa;
   std::int64_t ultimoByteMs_ = 0;

@@ -144,6 +144,7 @@ void CMacchinaSim::ImpostaBitStop(std::uint8_t stop, std::int64_t ms) {
 
 void CMacchinaSim::ImpostaRts(bool attivo, std::int64_t ms) {
   rts_ = attivo;
+  rilascio_.rts = attivo;
   if (minimo_) minimo_->Rts(attivo, static_cast<double>(ms));
   Traccia(ms, std::string("linea rts ") + (attivo ? "1" : "0"));
   CSchedaSim& s = schede_[0];
@@ -160,6 +161,12 @@ void CMacchinaSim::ImpostaDtr(bool attivo, std::int64_t ms) {
   AggiornaFr(ms);
   const bool fronte = dtr_ && !attivo;
   dtr_ = attivo;
+  rilascio_.dtr = attivo;
+  if (fronte) {
+    ++(rts_ ? rilascio_.resetConRts : rilascio_.resetSenzaRts);
+    rilascio_.ultimoResetConRts = rts_;
+    rilascio_.ultimoResetDopoDati = true;
+  }
   Traccia(ms, std::string("linea dtr ") + (attivo ? "1" : "0"));
   if (minimo_) minimo_->Dtr(attivo, static_cast<double>(ms));
   // The reset line follows the end of the DTR pulse.
@@ -271,6 +278,7 @@ std::vector<Uscita> CMacchinaSim::DalPc(const std::uint8_t* dati, std::size_t n,
     }
   }
   byteRicevuti_ += n;
+  if (n) rilascio_.ultimoResetDopoDati = false;
   if (schede_[0].s68331) {
     auto u = DalPc68331(std::vector<std::uint8_t>(dati, dati + n), ms);
     if (chiudi_) Traccia(ms, "guasto: connessione chiusa dopo " + std::to_string(byteRicevuti_) + " byte");
@@ -339,6 +347,7 @@ std::vector<Uscita> CMacchinaSim::DalPc(const std::uint8_t* dati, std::size_t n,
       std::vector<std::uint8_t> richiesta;
       richiesta.swap(ingresso_);
       EseguiRichiesta(richiesta, ms, uscite);
+      if (chiudi_) break;  // the line is gone: the rest of the burst never arrives
     }
   }
   if (chiudi_) Traccia(ms, "guasto: connessione chiusa dopo " + std::to_string(byteRicevuti_) + " byte");
@@ -419,8 +428,15 @@ void CMacchinaSim::EseguiRichiesta(const std::vector<std::uint8_t>& r, std::int6
   Guasto* controllo = nullptr;
   Guasto* stato = nullptr;
   Guasto* inverti = nullptr;
+  Guasto* bitRisposta = nullptr;
+  Guasto* chiusura = nullptr;
   for (auto& g : s.config.guasti) {
     if (!g.tuttiIComandi && g.comando != c) continue;
+    if (g.saltati < g.dopo) {
+      // Counted among the matching requests, let through untouched.
+      ++g.saltati;
+      continue;
+    }
     if (g.volte >= 0 && g.usati >= g.volte) continue;
     Guasto** posto = nullptr;
     switch (g.tipo) {
@@ -430,6 +446,8 @@ void CMacchinaSim::EseguiRichiesta(const std::vector<std::uint8_t>& r, std::int6
       case TipoGuasto::Controllo: posto = &controllo; break;
       case TipoGuasto::Stato: posto = &stato; break;
       case TipoGuasto::BitInvertito: posto = &inverti; break;
+      case TipoGuasto::BitRisposta: posto = &bitRisposta; break;
+      case TipoGuasto::Chiusura: posto = &chiusura; break;
     }
     if (*posto == nullptr) *posto = &g;
   }
@@ -438,6 +456,11 @@ void CMacchinaSim::EseguiRichiesta(const std::vector<std::uint8_t>& r, std::int6
     Traccia(ms, std::string("guasto ") + testo + " " + nome + " " + NomeComando(c) + " (" + std::to_string(g->usati) +
                     ")");
   };
+  if (chiusura) {
+    usa(chiusura, "chiusura");
+    chiudi_ = true;
+    return;
+  }
   if (silenzio) {
     usa(silenzio, "silenzio");
     return;
@@ -476,6 +499,11 @@ void CMacchinaSim::EseguiRichiesta(const std::vector<std::uint8_t>& r, std::int6
       usa(controllo, "controllo");
       risposta.back() ^= 0x01;
     }
+  }
+  if (bitRisposta && !risposta.empty()) {
+    usa(bitRisposta, "bit risposta");
+    const std::size_t pos = std::min<std::size_t>(bitRisposta->posizione, risposta.size() - 1);
+    risposta[pos] ^= static_cast<std::uint8_t>(1u << bitRisposta->bit);
   }
   rispondi(std::move(risposta));
 
@@ -672,6 +700,7 @@ void CMacchinaSim::DalPcFr(const std::uint8_t* dati, std::size_t n, std::int64_t
     if (u.byte.empty()) continue;
     Invia(std::move(u.byte), u.ritardoMs, uscite, ms);
   }
+  if (s.fr->PrendiChiusura()) chiudi_ = true;
   // After a call the kernel runs its UART at its own speed.
   if (baudLocale_ != s.fr->Baud()) {
     baudLocale_ = s.fr->Baud();
@@ -697,6 +726,7 @@ void CMacchinaSim::DalPcF2mc(const std::uint8_t* dati, std::size_t n, std::int64
   // The answers leave at the speed in force when they were made (a 16FX
   // execute is acknowledged before the loader reprograms the UART).
   for (auto& u : risposte) Invia(std::move(u.byte), u.ritardoMs, uscite, ms);
+  if (s.f2mc->PrendiChiusura()) chiudi_ = true;
   if (baudLocale_ != s.f2mc->Baud()) {
     baudLocale_ = s.f2mc->Baud();
     Traccia(ms, s.config.nome + " ora a " + std::to_string(baudLocale_));

@@ -28,6 +28,8 @@ enum class TipoGuasto {
   NonGestito,    // the board answers F7 FF + check
   BitInvertito,  // Write: one bit of the written data is flipped (read-back mismatch)
   Stato,         // the reply's status byte is replaced
+  BitRisposta,   // one bit of the reply is flipped after its check was computed
+  Chiusura,      // the connection drops when the request arrives (nothing is answered)
 };
 
 struct Guasto {
@@ -36,9 +38,11 @@ struct Guasto {
   Comando comando = Comando::Sconosciuto;
   int volte = -1;               // requests affected; -1 every one
   int usati = 0;
+  int dopo = 0;                 // matching requests let through before the fault starts
+  int saltati = 0;
   std::uint8_t stato = STATO_ERRORE;  // Stato: the status byte to send
-  std::uint32_t posizione = 0;        // BitInvertito: byte of the packet
-  std::uint8_t bit = 0;               // BitInvertito: bit of that byte
+  std::uint32_t posizione = 0;        // BitInvertito: byte of the packet; BitRisposta: byte of the reply
+  std::uint8_t bit = 0;               // BitInvertito, BitRisposta: bit of that byte
 };
 
 struct ConfigScheda {
@@ -154,6 +158,19 @@ class CMacchinaSim {
   CSchedaSim& Scheda(std::size_t i) { return schede_[i]; }
   const CSchedaSim& Scheda(std::size_t i) const { return schede_[i]; }
   std::size_t Destinatario() const { return destinatario_; }
+  // How the PC left the line, for judging whether it released the board: the
+  // levels it last set (kept over the end of its connection), the resets by
+  // DTR pulse and whether the last one had RTS asserted and came after the
+  // PC's last data byte (a final pulse that restarts the board from its flash).
+  struct StatoRilascio {
+    bool dtr = false;
+    bool rts = false;
+    int resetConRts = 0;
+    int resetSenzaRts = 0;
+    bool ultimoResetConRts = false;
+    bool ultimoResetDopoDati = false;
+  };
+  const StatoRilascio& Rilascio() const { return rilascio_; }
 
  private:
   // The 68331 board on the cable: its bytes, and what it sends through the line.
@@ -198,6 +215,7 @@ class CMacchinaSim {
   std::uint64_t byteRicevuti_ = 0;
   bool chiudi_ = false;
   std::uint32_t statoSpazzatura_ = 1;
+  StatoRilascio rilascio_;
 };
 
 }  // namespace bricola::sim
