@@ -10,6 +10,7 @@
 #include "base/esiti.h"
 #include "base/testi.h"
 #include "platform/interruzione.h"
+#include "platform/linea_seriale.h"
 #include "platform/sistema.h"
 #include "platform/sveglia.h"
 
@@ -58,6 +59,8 @@ constexpr std::string_view kUsoGeneraleCoda =
     "                Memox on USB; without -C the port stored as Porta in bricola's\n"
     "                settings file\n"
     "  -L            write the troubleshooting log (the same file as bricola's)\n"
+    "  --wait S      board commands: stop the job and end with 28 when it makes no\n"
+    "                progress for S seconds (a board that does not answer); 30\n"
     "  --json        print the result as one JSON object on standard output\n"
     "  --help        show the command's usage\n"
     "\n"
@@ -295,6 +298,10 @@ SFineLavoro EseguiLavoro(const SContestoStrumento& c, SLavoro& lavoro, int faseI
   const std::int64_t inizio = MillisecondiMonotoni();
   std::int64_t ultimaRiga = 0;
   bool riga = false;
+  // The last change of the job's phase or byte count.
+  SStatoLavoro visto;
+  visto.fase = faseIniziale;
+  std::int64_t ultimoCambio = inizio;
   (void)AlzaPrioritaThread();
   for (;;) {
     if (const int segnale = SegnaleInterruzione()) {
@@ -313,11 +320,22 @@ SFineLavoro EseguiLavoro(const SContestoStrumento& c, SLavoro& lavoro, int faseI
     fine.esito = esito;
     if (!continua) break;
     const std::int64_t adesso = MillisecondiMonotoni();
+    SStatoLavoro s;
+    if (lavoro.stato) lavoro.stato(s);
+    s.fase = fase;
+    if (s.fase != visto.fase || s.fatti != visto.fatti || s.modulo != visto.modulo) {
+      visto = s;
+      ultimoCambio = adesso;
+    } else if (lavoro.attesaMassimaMs > 0 && adesso - ultimoCambio >= lavoro.attesaMassimaMs) {
+      if (lavoro.registro) {
+        lavoro.registro->RegistraValore("nessun avanzamento da %lld ms, arresto", adesso - ultimoCambio);
+      }
+      if (lavoro.ferma) lavoro.ferma();
+      fine.fase = ST_FAILED;
+      fine.esito = RC_REPLY_TIMEOUT;
+      break;
+    }
     if (c.erroriSuTerminale && c.errori && (!riga || adesso - ultimaRiga >= kIntervalloRigaMs)) {
-      SStatoLavoro s;
-      s.fase = fase;
-      if (lavoro.stato) lavoro.stato(s);
-      s.fase = fase;
       *c.errori << kInizioRiga << RigaStato(s, adesso - inizio, 0);
       c.errori->flush();
       riga = true;
@@ -362,8 +380,26 @@ CJsonOggetto OggettoFine(std::string_view comando, const SFineLavoro& fine) {
 
 std::vector<SOpzione> OpzioniComuni(bool conPorta) {
   std::vector<SOpzione> o = {{"help", 'h', false, false}, {"json", 0, false, false}, {"log", 'L', false, false}};
-  if (conPorta) o.push_back({"port", 'C', true, false});
+  if (conPorta) {
+    o.push_back({"port", 'C', true, false});
+    o.push_back({"wait", 0, true, false});
+  }
   return o;
+}
+
+bool LeggiAttesa(const SArgomenti& a, int& millisecondi) {
+  millisecondi = kAttesaPredefinitaS * 1000;
+  if (!a.Ha("wait")) return true;
+  const std::string& v = a.Valore("wait");
+  if (v.empty() || v.size() > 4) return false;
+  int n = 0;
+  for (char ch : v) {
+    if (ch < '0' || ch > '9') return false;
+    n = n * 10 + (ch - '0');
+  }
+  if (n < 1 || n > 3600) return false;
+  millisecondi = n * 1000;
+  return true;
 }
 
 int ErroreUso(std::string_view nome, std::string_view uso, const SContestoStrumento& c,
@@ -392,6 +428,10 @@ std::optional<int> PreparaComando(std::string_view nome, std::string_view uso,
     bool cifre = i < v.size();
     for (; i < v.size(); ++i) cifre = cifre && v[i] >= '0' && v[i] <= '9';
     if (!cifre) return ErroreUso(nome, uso, c, "-C needs a port number, not '" + v + "'");
+  }
+  int attesa = 0;
+  if (!LeggiAttesa(r, attesa)) {
+    return ErroreUso(nome, uso, c, "--wait needs a number of seconds from 1 to 3600, not '" + r.Valore("wait") + "'");
   }
   return std::nullopt;
 }

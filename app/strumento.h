@@ -117,6 +117,11 @@ struct SLavoro {
   int periodoMs = 10;
   CSveglia* sveglia = nullptr;                       // ends the wait between steps early
   const CFileRegistro* registro = nullptr;           // where an interruption is logged
+  // The longest time the job may go on without its phase or its byte count
+  // changing (a board that never answers: the resident boot's signature
+  // request is repeated practically without end); then it is stopped through
+  // its stop step and ends with RC_REPLY_TIMEOUT. 0: no limit.
+  int attesaMassimaMs = 0;
 };
 
 // The result of a stepped job.
@@ -151,6 +156,12 @@ int ComandoLeggiFlash(std::span<const std::string> argomenti, const SContestoStr
 int ComandoVerifica(std::span<const std::string> argomenti, const SContestoStrumento& contesto);
 
 // --- shared by the commands ---------------------------------------------------
+
+// The default of --wait, in seconds.
+inline constexpr int kAttesaPredefinitaS = 30;
+// --wait SECONDS of a board command (kAttesaPredefinitaS without it); false for
+// a value that is not a whole number from 1 to 3600.
+bool LeggiAttesa(const SArgomenti& a, int& millisecondi);
 
 // The common options -C, -L, --json, --help (each command adds its own).
 std::vector<SOpzione> OpzioniComuni(bool conPorta);

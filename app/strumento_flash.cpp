@@ -21,7 +21,7 @@ namespace {
 
 constexpr std::string_view kUsoLettura =
     "Usage: bricola-tool read-flash [-C N] [--can ADDR] (--map NAME | --range START:END...)\n"
-    "                               -o OUT.bin [--json] [-L]\n"
+    "                               -o OUT.bin [--wait S] [--json] [-L]\n"
     "\n"
     "Reads a board's flash through its resident boot and writes an image file the\n"
     "load accepts: one data record per range (sectors that read all FF left out)\n"
@@ -31,6 +31,8 @@ constexpr std::string_view kUsoLettura =
     "\n"
     "Options:\n"
     "  -C N               port (bricola's -C); without it the stored port\n"
+    "  --wait S           end with 28 when the job makes no progress for S\n"
+    "                     seconds (a board that does not answer; 30)\n"
     "  --can ADDR         CAN address of a remote board, hexadecimal (0, the\n"
     "                     default: the board on the cable); a remote board is read\n"
     "                     46 bytes at a time\n"
@@ -49,7 +51,7 @@ constexpr std::string_view kUsoLettura =
     "130/143 stopped by SIGINT/SIGTERM (no file is left behind).\n";
 
 constexpr std::string_view kUsoVerifica =
-    "Usage: bricola-tool verify [-C N] [--json] [-L] IMAGE\n"
+    "Usage: bricola-tool verify [-C N] [--wait S] [--json] [-L] IMAGE\n"
     "\n"
     "Reads back every module of IMAGE that the load preselects from the boards it\n"
     "is for, through their resident boot, and compares it with the file, without\n"
@@ -57,6 +59,7 @@ constexpr std::string_view kUsoVerifica =
     "\n"
     "Options:\n"
     "  -C N     port (bricola's -C); without it the stored port\n"
+    "  --wait S end with 28 when the job makes no progress for S seconds (30)\n"
     "  --json   one JSON object on standard output\n"
     "  -L       write the troubleshooting log\n"
     "  --help   this text\n"
@@ -148,6 +151,7 @@ int ComandoLeggiFlash(std::span<const std::string> argomenti, const SContestoStr
       lavoro.periodoMs = periodo;
       lavoro.sveglia = &sveglia;
       lavoro.registro = &scelta.porte;
+      LeggiAttesa(a, lavoro.attesaMassimaMs);
       lavoro.passo = [&](int& f, int& e) {
         int aggiorna = 0;
         return lettura->Passo(&aggiorna, &f, &e, &fatti, &totale) != 0;
@@ -247,7 +251,10 @@ int ComandoVerifica(std::span<const std::string> argomenti, const SContestoStrum
         lavoro.periodoMs = periodo;
         lavoro.sveglia = &sveglia;
         lavoro.registro = &scelta.porte;
+        LeggiAttesa(a, lavoro.attesaMassimaMs);
+      LeggiAttesa(a, lavoro.attesaMassimaMs);
       lavoro.registro = &scelta.porte;
+      LeggiAttesa(a, lavoro.attesaMassimaMs);
         lavoro.passo = [&](int& f, int& e) {
           int aggiorna = 0, erroreModulo = 0;
           return caricamento->Passo(&aggiorna, &erroreModulo, &f, &e) != 0;

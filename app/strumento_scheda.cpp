@@ -18,7 +18,7 @@ namespace bricola {
 namespace {
 
 constexpr std::string_view kUsoBoot =
-    "Usage: bricola-tool boot-check [-C N] [--can ADDR] [--json] [-L]\n"
+    "Usage: bricola-tool boot-check [-C N] [--can ADDR] [--wait S] [--json] [-L]\n"
     "\n"
     "Asks the resident boot of a board for its boot version and machine code: the\n"
     "board on the cable, or with --can the board at that CAN address behind it.\n"
@@ -26,6 +26,8 @@ constexpr std::string_view kUsoBoot =
     "\n"
     "Options:\n"
     "  -C N         port (bricola's -C); without it the stored port\n"
+    "  --wait S     end with 28 when the job makes no progress for S seconds\n"
+    "               (a board that does not answer; 30 by default)\n"
     "  --can ADDR   CAN address of a remote board, hexadecimal with or without 0x\n"
     "               (0, the default: the board on the cable)\n"
     "  --json       one JSON object on standard output\n"
@@ -38,7 +40,7 @@ constexpr std::string_view kUsoBoot =
     "that cannot be understood; 130/143 stopped by SIGINT/SIGTERM.\n";
 
 constexpr std::string_view kUsoMicro =
-    "Usage: bricola-tool micro-check [-C N] [--json] [-L]\n"
+    "Usage: bricola-tool micro-check [-C N] [--wait S] [--json] [-L]\n"
     "\n"
     "Identifies the microcontroller of the board on the cable through its ROM\n"
     "bootstraps (MB91F465, MB96F338, then the F2MC-16LX through the micro-check\n"
@@ -47,6 +49,7 @@ constexpr std::string_view kUsoMicro =
     "\n"
     "Options:\n"
     "  -C N     port (bricola's -C); without it the stored port\n"
+    "  --wait S end with 28 when the job makes no progress for S seconds (30)\n"
     "  --json   one JSON object on standard output\n"
     "  -L       write the troubleshooting log\n"
     "  --help   this text\n"
@@ -56,7 +59,7 @@ constexpr std::string_view kUsoMicro =
     "cannot be understood; 130/143 stopped by SIGINT/SIGTERM.\n";
 
 constexpr std::string_view kUsoCancella =
-    "Usage: bricola-tool micro-erase [-C N] --yes [--json] [-L]\n"
+    "Usage: bricola-tool micro-erase [-C N] --yes [--wait S] [--json] [-L]\n"
     "\n"
     "Erases the whole flash of an MB90F345 through its ROM bootstrap (the MB90F345\n"
     "RAM loader from [Bootstrap] Directory). The erase is available only for the\n"
@@ -67,6 +70,7 @@ constexpr std::string_view kUsoCancella =
     "\n"
     "Options:\n"
     "  -C N     port (bricola's -C); without it the stored port\n"
+    "  --wait S end with 28 when the job makes no progress for S seconds (30)\n"
     "  --yes    confirm the erase\n"
     "  --json   one JSON object on standard output\n"
     "  -L       write the troubleshooting log\n"
@@ -147,6 +151,7 @@ int ComandoVerificaBoot(std::span<const std::string> argomenti, const SContestoS
       lavoro.periodoMs = periodo;
       lavoro.sveglia = &sveglia;
       lavoro.registro = &scelta.porte;
+      LeggiAttesa(a, lavoro.attesaMassimaMs);
       lavoro.passo = [&](int& f, int& e) {
         int aggiorna = 0;
         return verifica.Passo(&aggiorna, &f, &e, &codice, &versione) != 0;
@@ -214,6 +219,7 @@ int ComandoVerificaMicro(std::span<const std::string> argomenti, const SContesto
       lavoro.periodoMs = periodo;
       lavoro.sveglia = &sveglia;
       lavoro.registro = &scelta.porte;
+      LeggiAttesa(a, lavoro.attesaMassimaMs);
       lavoro.passo = [&](int& f, int& e) {
         int aggiorna = 0;
         return verifica.Passo(&aggiorna, &f, &e, &nome) != 0;
@@ -284,6 +290,7 @@ int ComandoCancellaMicro(std::span<const std::string> argomenti, const SContesto
       lavoro.periodoMs = periodo;
       lavoro.sveglia = &sveglia;
       lavoro.registro = &scelta.porte;
+      LeggiAttesa(a, lavoro.attesaMassimaMs);
       lavoro.passo = [&](int& f, int& e) {
         int aggiorna = 0;
         return cancella.Passo(&aggiorna, &f, &e) != 0;
