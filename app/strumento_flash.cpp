@@ -2,6 +2,7 @@
 // file through its resident boot, and an image file compared with a board's
 // flash without writing anything.
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -9,6 +10,7 @@
 
 #include "app/strumento.h"
 #include "base/esiti.h"
+#include "base/testi.h"
 #include "image/analisi.h"
 #include "image/modelli.h"
 #include "jobs/caricamento.h"
