@@ -47,9 +47,10 @@ constexpr std::string_view kUsoLettura =
     "  -L                 write the troubleshooting log\n"
     "  --help             this text\n"
     "\n"
-    "Exit status: 0 the file was written; otherwise the result code (11 the port\n"
-    "cannot be opened, 28 no answer, 37 the remote board cannot be reached, 47 the\n"
-    "file cannot be created); 72 for a command line that cannot be understood;\n"
+    "Exit status: 0 the file was written; otherwise the result code (7 every range\n"
+    "reads blank, 11 the port cannot be opened, 28 no answer, 37 the remote board\n"
+    "cannot be reached, 47 the file cannot be created); 72 for a command line that\n"
+    "cannot be understood;\n"
     "130/143 stopped by SIGINT/SIGTERM (no file is left behind).\n";
 
 constexpr std::string_view kUsoVerifica =
@@ -210,6 +211,10 @@ int ComandoLeggiFlash(std::span<const std::string> argomenti, const SContestoStr
               << uscita << '\n';
   }
   c.uscita->flush();
+  if (fine.esito == RC_NO_MODULES && !fine.segnale) {
+    // Every range read all FF: there is nothing to put in a file.
+    *c.errori << "bricola-tool read-flash: every range reads blank (all FF); no file written\n";
+  }
   return EsitoFinale(c, nome, fine);
 }
 

@@ -107,7 +107,7 @@ int ComandoInfo(std::span<const std::string> argomenti, const SContestoStrumento
   std::vector<std::string> righeJson;
   std::string testo;
   char riga[512];
-  std::snprintf(riga, sizeof riga, "%3s  %-24s %-6s %8s %-5s %-5s %-4s %-5s %-11s %s\n", "#", "name", "class",
+  std::snprintf(riga, sizeof riga, "%3s  %-30s %-6s %8s %-5s %-5s %-4s %-5s %-11s %s\n", "#", "name", "class",
                 "length", "code", "CAN", "load", "micro", "CRC", "selected");
   testo += riga;
   std::string descrizioni;
@@ -135,7 +135,7 @@ int ComandoInfo(std::span<const std::string> argomenti, const SContestoStrumento
     if (info.selezionato) ++preselezionati;
     const std::uint32_t can = info.indirizzo;
     const std::string canTesto = can != 0 ? Esadecimale(can, 3).substr(2) : "-";
-    std::snprintf(riga, sizeof riga, "%3d  %-24s %-6s %8u %04X  %-5s %-4d %-5d %-11s %s\n", i + 1,
+    std::snprintf(riga, sizeof riga, "%3d  %-30s %-6s %8u %04X  %-5s %-4d %-5d %-11s %s\n", i + 1,
                   info.nome.empty() ? "-" : info.nome.c_str(), EtichettaModulo(info.tipoModulo),
                   info.lunghezzaDati, info.codice, canTesto.c_str(), info.tipoLoad, m.TipoMicro(),
                   StatoCrc(m.stato), info.selezionato ? "yes" : "no");
