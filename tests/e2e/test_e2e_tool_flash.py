@@ -8,6 +8,8 @@ bricola-sim over RFC 2217 on 127.0.0.1.
 
 import json
 import os
+import pty
+import select
 import signal
 import subprocess
 import sys
@@ -152,6 +154,47 @@ class Flash(Strumento, unittest.TestCase):
                 self.assertEqual((stato, out), (72, ""), errori)
                 self.assertIn(lamentela, errori)
         self.assertFalse(os.path.exists(uscita))
+
+
+class Avanzamento(Strumento, unittest.TestCase):
+
+    def test_progress_line_on_a_terminal_and_results_on_stdout(self):
+        # A board that takes 8 ms for each Read: the verify lasts long enough
+        # for several redraws of the progress line.
+        dati = Dati(65536, 16)
+        self.Avvia([Scheda(ritardiMs={"Read": 8}, flash={"mappa": "M256",
+                                                         "contenuto": Contenuto([(0xFC0000, dati)])})])
+        immagine = self.Immagine((0x1234, ["-m", "1"], [(0xFC0000, dati)]))
+        principale, secondario = pty.openpty()
+        p = subprocess.Popen([TOOL, "verify", "-C", "3", "--json", immagine], stdout=subprocess.PIPE,
+                             stderr=secondario, env=self.Ambiente())
+        os.close(secondario)
+        errori = b""
+        scadenza = time.monotonic() + TIMEOUT_S
+        while time.monotonic() < scadenza:
+            pronto, _, _ = select.select([principale], [], [], 0.5)
+            if pronto:
+                try:
+                    pezzo = os.read(principale, 4096)
+                except OSError:
+                    break
+                if not pezzo:
+                    break
+                errori += pezzo
+            elif p.poll() is not None:
+                break
+        os.close(principale)
+        uscita = p.stdout.read()
+        p.stdout.close()
+        self.assertEqual(p.wait(TIMEOUT_S), 0)
+        self.assertEqual(json.loads(uscita)["equal"], True)
+        testo = errori.decode("utf-8", "replace")
+        disegni = [d for d in testo.split("\r\x1b[K") if d]
+        self.assertGreaterEqual(len(disegni), 3, repr(testo))
+        self.assertRegex(disegni[-1], r"module 1  \d+/\d+ bytes  \d+ bytes/s  00:00:\d\d$")
+        # The line is cleared at the end, and no new line was written.
+        self.assertTrue(testo.endswith("\r\x1b[K"), repr(testo[-80:]))
+        self.assertNotIn("\n", testo)
 
 
 class FlashInterrotta(Strumento, unittest.TestCase):
