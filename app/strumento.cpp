@@ -54,7 +54,7 @@ constexpr std::string_view kUsoGenerale =
 
 constexpr std::string_view kUsoGeneraleCoda =
     "\n"
-    "Options every command takes:\n"
+    "Options (-C and --wait for the commands that talk to a board):\n"
     "  -C N          port, as bricola's -C: N is COMN, 50+N the Memox on LPTN, 61 the\n"
     "                Memox on USB; without -C the port stored as Porta in bricola's\n"
     "                settings file\n"
