@@ -411,6 +411,7 @@ int CCaricamento::AvviaModulo(int senzaReset, CLoad* loader, int identificato, i
   if (buffer128) opzioni |= OPZ_BUFFER_128;
   if (identificato) opzioni |= OPZ_VIA_BOOT;
   if (modo == MODO_2) opzioni |= OPZ_MODO_2;
+  if (soloVerifica) opzioni |= OPZ_SOLO_VERIFICA;
 
   int codice = RC_OK;
   const int avviato =
@@ -459,6 +460,42 @@ void CCaricamento::ChiudiInterfaccia() {
   interfacciaAperta = 0;
 }
 
+bool CCaricamento::SoloBootResidente() const {
+  switch (tipoInterfaccia) {
+    case INTERFACCIA_CHIAVE_PARALLELA:
+    case INTERFACCIA_CHIAVE_USB:
+    case INTERFACCIA_PIC:
+      return false;
+    default:
+      break;
+  }
+  for (int i = 0; i < numModuli; ++i) {
+    if (!selezione[static_cast<std::size_t>(i)]) continue;
+    const CProgDescr& m = moduli[static_cast<std::size_t>(i)];
+    switch (m.TipoLoad()) {
+      case LOAD_68331:
+      case LOAD_90F497_BOOT:
+      case LOAD_90F549_BOOT:
+      case LOAD_90F345_BOOT:
+      case LOAD_96F338_BOOT:
+      case LOAD_91F465_BOOT:
+        return false;
+      default:
+        break;
+    }
+    // The classes the resident boot writes: programs, data and Prog1.
+    const int classe = TipoModuloPerLoader(m.TipoModulo());
+    if (classe != 0 && classe != 2 && classe != 6) return false;
+  }
+  return true;
+}
+
+int CCaricamento::PrimoIndirizzoDiverso(std::uint32_t* indirizzo) const {
+  if (!diversoTrovato) return 0;
+  if (indirizzo) *indirizzo = primoDiverso;
+  return 1;
+}
+
 int CCaricamento::ProssimoSelezionato(int da) const {
   for (int i = std::max(da, 0); i < numModuli; ++i) {
     if (selezione[static_cast<std::size_t>(i)]) return i;
@@ -492,6 +529,14 @@ int CCaricamento::Avvia(int* periodoTimer, int* fase, int* esito) {
   const int primo = ProssimoSelezionato(0);
   if (primo < 0) {
     *esito = RC_NO_MODULE_SELECTED;
+    return 0;
+  }
+  diversoTrovato = 0;
+  primoDiverso = 0;
+  if (soloVerifica && !SoloBootResidente()) {
+    // Only the resident boot can be asked to read without writing.
+    Registra("verifica: modulo non verificabile");
+    *esito = RC_MODULE_TYPE;
     return 0;
   }
   indiceModulo = primo;
@@ -562,6 +607,10 @@ int CCaricamento::Passo(int* aggiorna, int* erroreModulo, int* fase, int* esito)
   }
 
   if (loader->fase != ST_DONE) {
+    if (soloVerifica && loader == &load90Fxxx && loader->esito == RC_FLASH_WRITE &&
+        load90Fxxx.PrimoIndirizzoDiverso(&primoDiverso)) {
+      diversoTrovato = 1;
+    }
     int codice = RC_OK;
     Ferma(&codice);
     *erroreModulo = 1;

@@ -157,6 +157,16 @@ class CCaricamento : public CFileRegistro {
   // untouched). Safe to call from another thread than the one stepping the job.
   int Progresso(int* moduloAvviato, int* totali, int* fatti, int* ripetuti, int* secondi);
 
+  // Verify only: 1 before Avvia, and every resident-boot module is read back
+  // and compared with the board without Blank, Erase or Write going on the
+  // wire (ModoDati, LunBuf, Read and Fine do); a selection holding a module of
+  // another load kind, or a port that is not serial, is refused by Avvia with
+  // RC_MODULE_TYPE before the line is touched.
+  void ImpostaSoloVerifica(int si) { soloVerifica = si ? 1 : 0; }
+  // 1 and the flash address of the first byte that differed, after a job that
+  // ended with RC_FLASH_WRITE because a byte read back differed; 0 otherwise.
+  int PrimoIndirizzoDiverso(std::uint32_t* indirizzo) const;
+
   // Write verification: read back after writing; only where the micro needs it;
   // no micro identification before an MB91F465 boot module.
   int verificaScrittura = 1;
@@ -207,6 +217,8 @@ class CCaricamento : public CFileRegistro {
   // of the module's writer once the micro is the expected one.
   int PassoPreLoader(int* aggiorna, int* erroreModulo, int* fase, int* esito);
   void ChiudiInterfaccia();
+  // Verify only: whether every selected module goes to the resident-boot loader.
+  bool SoloBootResidente() const;
   // The next selected module after indiceModulo; -1 when none is left.
   int ProssimoSelezionato(int da) const;
   // Copies the running loader's figures into progresso (mutex held by the caller).
@@ -268,6 +280,10 @@ class CCaricamento : public CFileRegistro {
   int opzioneNome = 0;
   std::uint32_t indirizziModulo[4] = {0, 0, 0, 0};
   int velocitaModulo[2] = {0, 0};
+
+  int soloVerifica = 0;
+  int diversoTrovato = 0;
+  std::uint32_t primoDiverso = 0;
 
   int numModuli = 0;
   int tuttiValidi = 0;

@@ -24,6 +24,7 @@ enum : int {
   OPZ_BUFFER_128 = 1 << 5,           // limit the board's packet buffer to 128 bytes
   OPZ_VIA_BOOT = 1 << 6,             // the identification loader went through a resident boot
   OPZ_MODO_2 = 1 << 7,               // the interface runs in mode 2
+  OPZ_SOLO_VERIFICA = 1 << 8,        // resident boot: compare the board with the module, write nothing
 };
 
 // Time source of a loader: a monotonic millisecond clock and a sleep. The

@@ -12,6 +12,9 @@ namespace {
 constexpr int kEsitoModuloUniversale = 39;
 constexpr std::uint16_t kCodiceUniversale = 0xFFFF;
 constexpr int kTentativiAvvio = 100000;  // practically no limit while the board comes up
+// A backup does not wait for ever: the board is there, or the read ends (both
+// start speeds are tried).
+constexpr int kTentativiLettura = 5;
 constexpr std::uint32_t kNessunSettore = 0xFFFFFFFF;  // no flash sector starts there
 
 bool NonVuoto(const std::uint8_t* dati, int n) {
@@ -50,6 +53,13 @@ int CLoad90Fxxx::Avvia(const std::string& percorso, std::uint32_t inizio, std::u
   opzioneScritturaLenta = (opzioni & OPZ_SCRITTURA_LENTA) ? 1 : 0;
   opzioneBuffer128 = (opzioni & OPZ_BUFFER_128) ? 1 : 0;
   senzaRilettura = (opzioneSenzaRilettura || opzioneRiletturaOttimizzata) ? 1 : 0;
+  soloLettura = 0;
+  ricevitore = nullptr;
+  soloVerifica = (opzioni & OPZ_SOLO_VERIFICA) ? 1 : 0;
+  diversoTrovato = 0;
+  primoDiverso = 0;
+  // Verifying is the read-back alone: every record is read once.
+  if (soloVerifica) senzaRilettura = 0;
   inizioModulo = inizio;
   indirizzo = indirizzi ? indirizzi[0] : 0;
   indirizzoSecondario = indirizzi ? indirizzi[1] : 0;
@@ -91,7 +101,8 @@ int CLoad90Fxxx::Avvia(const std::string& percorso, std::uint32_t inizio, std::u
   codiceModulo = LeggiU16BE(chiusura + 2);
   if (codiceModulo != codice) return rifiutaChiudendo("errore codice file", RC_MACHINE_MISMATCH);
   if (fine < inizio ||
-      !ContaBlocchi(inizio, fine - inizio, senzaRilettura, &byteTotali, &numeroBlocchi)) {
+      !ContaBlocchi(inizio, fine - inizio, senzaRilettura || soloVerifica, &byteTotali,
+                    &numeroBlocchi)) {
     return rifiutaChiudendo("errore scansione blocchi programma", RC_MODULE_CORRUPT);
   }
   if (!fileModulo.Posiziona(inizio) || !ProssimoBlocco(&byteBlocco, &indirizzoBlocco)) {
@@ -136,6 +147,9 @@ int CLoad90Fxxx::Avvia(const std::string& percorso, std::uint32_t inizio, std::u
 
 int CLoad90Fxxx::AvviaVerificaBoot(int indirizzoCan, CInterfaccia* linea, int* esitoAvvio) {
   soloVerificaBoot = 1;
+  soloLettura = 0;
+  soloVerifica = 0;
+  ricevitore = nullptr;
   indirizzoVerifica = indirizzoCan;
   firmaRicevuta = 0;
   codiceScheda = kCodiceUniversale;
@@ -166,8 +180,101 @@ int CLoad90Fxxx::AvviaVerificaBoot(int indirizzoCan, CInterfaccia* linea, int* e
   return 1;
 }
 
+int CLoad90Fxxx::AvviaLettura(int indirizzoCan, const std::vector<SIntervalloLettura>& intervalli,
+                              CRicevitoreLettura* destinazione, CInterfaccia* linea,
+                              int* esitoAvvio) {
+  std::uint64_t totale = 0;
+  bool validi = !intervalli.empty();
+  for (std::size_t i = 0; validi && i < intervalli.size(); ++i) {
+    const SIntervalloLettura& r = intervalli[i];
+    if (r.fine <= r.inizio || (i > 0 && r.inizio < intervalli[i - 1].fine)) validi = false;
+    totale += r.fine - r.inizio;
+  }
+  if (!validi || totale > 0x7FFFFFFF || !destinazione) {
+    esito = RC_NO_MODULES;
+    fase = ST_FAILED;
+    passo = P_FERMO;
+    *esitoAvvio = RC_NO_MODULES;
+    return 0;
+  }
+  Collega(linea);
+  soloVerificaBoot = 0;
+  soloVerifica = 0;
+  soloLettura = 1;
+  ricevitore = destinazione;
+  intervalliLettura = intervalli;
+  intervalloCorrente = 0;
+  moduloDati = 0;
+  opzioneSenzaRilettura = opzioneRiletturaOttimizzata = 0;
+  opzioneBootUniversale = 1;  // nothing is bound: no Codice
+  opzioneVelocitaFissa = opzioneScritturaLenta = opzioneBuffer128 = 0;
+  senzaRilettura = 0;
+  codiceModulo = kCodiceUniversale;  // no module: the board's code is taken as it is
+  firmaRicevuta = 0;
+  codiceScheda = kCodiceUniversale;
+  versioneBoot = 0xFF;
+  versioneLocale = 0;
+  tipoMicroBoot = -1;
+  indirizzo = indirizzoCan > 0 ? static_cast<std::uint32_t>(indirizzoCan) : 0;
+  indirizzoSecondario = indirizzoPredefinito = indirizzoSecondarioPredefinito = 0;
+  indirizzoCorrente = indirizzo;
+  indirizzoSecondarioCorrente = 0;
+  // The start speeds of an ordinary board: 38400 bit/s, else 19200.
+  velocita[0] = 38400;
+  velocita[1] = 19200;
+  indiceVelocita = 0;
+  bootUniversale = 0;
+  inAttesa = 0;
+  maschera = nullptr;
+  lunghezzaMaschera = 0;
+  numeroBlocchi = static_cast<int>(intervalli.size());
+  bloccoCorrente = 0;
+  indirizzoBlocco = static_cast<int>(intervalli[0].inizio);
+  byteBlocco = static_cast<int>(intervalli[0].fine - intervalli[0].inizio);
+
+  RegistraValore("velocita' %d bit/s", velocita[0]);
+  bool riuscito = ImpostaVelocita(velocita[0]) != 0;
+  if (riuscito) {
+    Registra("cambio velocita' riuscito");
+    Registra("inizio impulso DTR");
+    riuscito = ImpulsoDtrStandard(0) != 0;
+    Registra("fine impulso DTR");
+    // The boot needs this long after reset before it listens.
+    Orologio().Dormi(400);
+  }
+  if (!riuscito) {
+    Registra("errore generazione impulso iniziale");
+    esito = RC_PORT_ACCESS;
+    fase = ST_FAILED;
+    passo = P_FERMO;
+    *esitoAvvio = RC_PORT_ACCESS;
+    return 0;
+  }
+  byteTotali = byteRimanenti = static_cast<int>(totale);
+  byteFatti = 0;
+  byteRipetuti = 0;
+  RegistraValori("lettura flash di %d intervalli, %ld byte", static_cast<int>(intervalli.size()),
+                 static_cast<long>(totale));
+  CaricaMappa(MappaPerTipoLoad(3));
+  esito = RC_OK;
+  fase = ST_WAIT_LINK;
+  contaNack = 0;
+  tentativoPrimario = 1;
+  tentativi = kTentativiLettura;
+  passo = P_INVIO_FIRMA_LOCALE;
+  ultimoInvio = tempoUltimo = tempoInizio = Secondi();
+  *esitoAvvio = RC_OK;
+  return 1;
+}
+
+int CLoad90Fxxx::PrimoIndirizzoDiverso(std::uint32_t* indirizzoDiverso) const {
+  if (!diversoTrovato) return 0;
+  if (indirizzoDiverso) *indirizzoDiverso = primoDiverso;
+  return 1;
+}
+
 int CLoad90Fxxx::Termina() {
-  if (!soloVerificaBoot) fileModulo.Chiudi();
+  if (!soloVerificaBoot && !soloLettura) fileModulo.Chiudi();
   return 1;
 }
 
@@ -216,7 +323,7 @@ int CLoad90Fxxx::Passo(int* aggiorna) {
     case P_BLANK: continua = BlankRicevi(); break;
     case P_ERASE: continua = EraseRicevi(); break;
     case P_WRITE: continua = WriteRicevi(); break;
-    case P_READ: continua = ReadRicevi(); break;
+    case P_READ: continua = soloLettura ? LetturaRicevi() : ReadRicevi(); break;
     case P_CODICE: continua = CodiceRicevi(); break;
     case P_FINE: continua = FineRicevi(); break;
     case P_SVEGLIA: continua = SvegliaRicevi(); break;
@@ -309,7 +416,8 @@ int CLoad90Fxxx::InvioCodice() {
 }
 
 int CLoad90Fxxx::InvioFine() {
-  if (!bootUniversale || opzioneBootUniversale) {
+  // Reading and verifying leave a universal boot as it is.
+  if (!bootUniversale || opzioneBootUniversale || soloLettura || soloVerifica) {
     if (!Invia(Richiesta::Fine, TramaFine())) return 0;
     passo = P_FINE;
     return 1;
@@ -348,6 +456,7 @@ int CLoad90Fxxx::Rinvia(Richiesta r) {
     case Richiesta::Read:
       byteRipetuti += byteLettura;
       if (aggiornaCorrente) *aggiornaCorrente = 1;
+      if (soloLettura) return InvioLetturaSeServe(1, &codice) ? 1 : Fallisci(codice);
       return InvioReadSeServe(1, &codice) ? 1 : Fallisci(codice);
     default:
       return Fallisci(RC_INTERNAL);  // requests without retries never come here
@@ -459,7 +568,8 @@ int CLoad90Fxxx::GetFirmaRicevi(bool locale) {
       passo = P_VERSIONE_LOCALE;
       return 1;
     }
-    if (soloVerificaBoot) {
+    if (soloVerificaBoot || soloLettura) {
+      // Whatever the board is, it is only asked and read.
       RegistraValore("distributore codice %04x", codiceScheda);
     } else {
       if (codiceScheda != kCodiceUniversale && codiceModulo != kCodiceUniversale &&
@@ -719,11 +829,21 @@ int CLoad90Fxxx::ChiudiVerificaBoot() {
 }
 
 int CLoad90Fxxx::ControllaCompatibilita() {
+  if (soloLettura) {
+    // Nothing of a module to match: learn the board's buffer and read.
+    RegistraValore("tipo micro %02x", tipoMicroBoot);
+    if (!InvioLunBuf()) return 0;
+    passo = P_LUN_BUF;
+    tentativi = 5;
+    esito = RC_OK;
+    fase = ST_LINKED;
+    return 1;
+  }
   switch (tipoMicroBoot) {
     case 1: case 2: case 4: case 6: case 8: case 9:
       break;
     default:
-      if (!opzioneSenzaRilettura && opzioneRiletturaOttimizzata) {
+      if (!opzioneSenzaRilettura && opzioneRiletturaOttimizzata && !soloVerifica) {
         Registra("verifica scrittura necessaria");
         senzaRilettura = 0;
         byteRimanenti += byteTotali;
@@ -794,6 +914,18 @@ int CLoad90Fxxx::LunBufRicevi() {
   // Room for the Write header and check; data in whole words.
   datiPerPacchetto = std::max(0, (bufferRemoto - 12) / 4 * 4);
   RegistraValori("buffer remoto %d, dati %d byte", bufferRemoto, datiPerPacchetto);
+  if (soloLettura || soloVerifica) {
+    // Straight to reading: the file (verify) or the ranges (read) from the start.
+    int codice = RC_OK;
+    bloccoCorrente = 0;
+    const int inviato = soloLettura ? InvioLetturaSeServe(0, &codice) : InvioReadSeServe(0, &codice);
+    if (!inviato) return Fallisci(codice);
+    passo = P_READ;
+    esito = RC_OK;
+    // A backup moves the flash to the PC; a verification checks it.
+    fase = soloLettura ? ST_SEND_MODULE : ST_CHECK_TRANSFER;
+    return 1;
+  }
   return InvioFlashTypeOBlankOWrite();
 }
 
@@ -1079,7 +1211,15 @@ int CLoad90Fxxx::InvioReadSeServe(int riprova, int* codice) {
   int n = std::clamp(std::min(byteBlocco, limite), 0, 0xFFFF);
   maschera = nullptr;
   lunghezzaMaschera = 0;
-  if (PrimaRegioneNonLineare()) {
+  bool taglia = PrimaRegioneNonLineare();
+  if (taglia && soloVerifica) {
+    // Nothing was written, so no chip was asked about: a sector is known only
+    // where the map knows it by itself; elsewhere the piece is not cut.
+    std::uint32_t s = 0, e = 0, l = 0;
+    const std::uint8_t* d = nullptr;
+    taglia = TrovaSettore(static_cast<std::uint32_t>(indirizzoBlocco), s, e, d, l) != 0;
+  }
+  if (taglia) {
     const std::uint8_t* datiSettore = nullptr;
     std::uint32_t lunghezzaDatiSettore = 0;
     n = LunghezzaNelSettore(static_cast<std::uint16_t>(n),
@@ -1130,6 +1270,11 @@ int CLoad90Fxxx::ReadRicevi() {
     if (i < lunghezzaMaschera && maschera) diversi &= ~maschera[i];
     if (diversi) {
       Registra("contenuto della flash non corrispondente");
+      if (soloVerifica) {
+        diversoTrovato = 1;
+        primoDiverso = static_cast<std::uint32_t>(indirizzoBlocco) + static_cast<std::uint32_t>(i);
+        RegistraValori("primo byte diverso a %06lx: letto %02x", primoDiverso, risposta[1 + i]);
+      }
       return Fallisci(RC_FLASH_WRITE);
     }
   }
@@ -1155,6 +1300,69 @@ int CLoad90Fxxx::ProssimaLettura() {
     if (aggiornaCorrente) *aggiornaCorrente = 1;
     return InvioFine();
   }
+  if (t != tempoUltimo) {
+    tempoUltimo = t;
+    if (aggiornaCorrente) *aggiornaCorrente = 1;
+  }
+  return 1;
+}
+
+// --- read mode --------------------------------------------------------------------------------
+
+int CLoad90Fxxx::InvioLetturaSeServe(int riprova, int* codice) {
+  const int limite = std::min(trasferimentoLocale ? bufferRemoto - 12 : 46, kMaxRisposta - 3);
+  const int n = std::min(byteBlocco, limite);
+  if (n <= 0) {
+    RegistraValore("InvioLetturaSeServe: buffer disponibile troppo piccolo, serve %d", 13);
+    *codice = RC_FLASH_MISSING;
+    return 0;
+  }
+  byteLettura = static_cast<std::uint16_t>(n);
+  RegistraValori("invio read %06lx per %04x dati", indirizzoBlocco, n);
+  const CTrama trama = TramaRead(static_cast<std::uint32_t>(indirizzoBlocco),
+                                 static_cast<std::uint16_t>(n), tipoMicroBoot == kMicroIndirizzo32);
+  if (!Invia(Richiesta::Read, trama, n + 3)) {
+    *codice = RC_SERIAL_SEND;
+    return 0;
+  }
+  inAttesa = 1;
+  if (!riprova) tentativi = 5;
+  return 1;
+}
+
+int CLoad90Fxxx::LetturaRicevi() {
+  const Richiesta q = Richiesta::Read;
+  const int r = Raccogli(q, byteLettura + 3);
+  if (r == 0) return 1;
+  if (r < 0) {
+    const int codice = ClassificaIncompleta(Descrizione(q).prefisso);
+    return codice ? Riprova(q, codice) : 1;
+  }
+  if (!VerificaRisposta(risposta, byteRicevuti, kRead)) {
+    RegistraRispostaErrata(q, false);
+    return Riprova(q, RC_REPLY_CRC);
+  }
+  if (!ricevitore->DatiLetti(static_cast<std::uint32_t>(indirizzoBlocco), risposta + 1, byteLettura)) {
+    Registra("lettura flash: memoria insufficiente");
+    return Fallisci(RC_NO_MEMORY);
+  }
+  indirizzoBlocco += byteLettura;
+  byteBlocco -= byteLettura;
+  byteRimanenti -= byteLettura;
+  byteFatti += byteLettura;
+  int codice = RC_OK;
+  if (byteBlocco <= 0 && ++intervalloCorrente < intervalliLettura.size()) {
+    ++bloccoCorrente;
+    indirizzoBlocco = static_cast<int>(intervalliLettura[intervalloCorrente].inizio);
+    byteBlocco = static_cast<int>(intervalliLettura[intervalloCorrente].fine -
+                                  intervalliLettura[intervalloCorrente].inizio);
+  }
+  if (byteBlocco <= 0) {
+    if (aggiornaCorrente) *aggiornaCorrente = 1;
+    return InvioFine();
+  }
+  if (!InvioLetturaSeServe(0, &codice)) return Fallisci(codice);
+  const int t = Secondi();
   if (t != tempoUltimo) {
     tempoUltimo = t;
     if (aggiornaCorrente) *aggiornaCorrente = 1;

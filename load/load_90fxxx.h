@@ -9,12 +9,27 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "image/memoria.h"
 #include "load/load.h"
 #include "load/protocollo_boot.h"
 
 namespace bricola {
+
+// One range of flash addresses for the read mode; fine is exclusive.
+struct SIntervalloLettura {
+  std::uint32_t inizio = 0;
+  std::uint32_t fine = 0;
+};
+
+// Takes what the read mode reads, piece by piece and in address order.
+class CRicevitoreLettura {
+ public:
+  virtual ~CRicevitoreLettura() = default;
+  // false stops the read (the loader then fails with RC_NO_MEMORY).
+  virtual bool DatiLetti(std::uint32_t indirizzo, const std::uint8_t* dati, int n) = 0;
+};
 
 class CLoad90Fxxx : public CLoadFujitsu, public CLoad, public CMemoria {
  public:
@@ -64,6 +79,21 @@ class CLoad90Fxxx : public CLoadFujitsu, public CLoad, public CMemoria {
   // The boot check of the board at a CAN address (0 or less: the local board).
   // Always 1; the result code through esito (0).
   int AvviaVerificaBoot(int indirizzo, CInterfaccia* interfaccia, int* esito);
+
+  // The read mode: a reset, the local boot found and the line raised as for a
+  // load, the board at indirizzo (0 or less: the local board) addressed, its
+  // packet buffer learnt, then each range read with Read in pieces of the
+  // board's buffer less 12 (local board) or 46 bytes (remote board) and handed
+  // to ricevitore; Fine closes. A local board that does not answer GetFirma
+  // within five attempts (about five seconds) ends the read with its code. Nothing is blank-checked, erased or written
+  // and no flash chip is asked about: the ranges are read as they stand.
+  // Ranges must be sorted, not overlapping and not empty (else 0 with
+  // RC_NO_MODULES, nothing touched). 1 started; 0 with the code.
+  int AvviaLettura(int indirizzo, const std::vector<SIntervalloLettura>& intervalli,
+                   CRicevitoreLettura* ricevitore, CInterfaccia* interfaccia, int* esito);
+  // After a load with OPZ_SOLO_VERIFICA that ended with RC_FLASH_WRITE because
+  // a byte read back differed: 1 and the flash address of the first such byte.
+  int PrimoIndirizzoDiverso(std::uint32_t* indirizzo) const;
 
   // Clock of deadlines, seconds and every sleep, line changes included.
   void ImpostaOrologio(COrologio* nuovo);
@@ -151,6 +181,9 @@ class CLoad90Fxxx : public CLoadFujitsu, public CLoad, public CMemoria {
   int InvioReadSeServe(int riprova, int* codice);
   int ProssimaScrittura();
   int ProssimaLettura();
+  // The read mode's requests and replies.
+  int InvioLetturaSeServe(int riprova, int* codice);
+  int LetturaRicevi();
   int FineFlashEsterna(int codice);
   int RegioneFlashEsterna(int lista);
 
@@ -210,6 +243,15 @@ class CLoad90Fxxx : public CLoadFujitsu, public CLoad, public CMemoria {
   std::uint16_t offsetQuery = 0;
   std::uint8_t conteggioQuery = 0;
   std::uint32_t dimensioneFlash = 0;
+  // Verify only (OPZ_SOLO_VERIFICA): no Blank, Erase or Write; the first byte that differed.
+  int soloVerifica = 0;
+  int diversoTrovato = 0;
+  std::uint32_t primoDiverso = 0;
+  // Read mode.
+  int soloLettura = 0;
+  std::vector<SIntervalloLettura> intervalliLettura;
+  std::size_t intervalloCorrente = 0;
+  CRicevitoreLettura* ricevitore = nullptr;
   // Start of every sector (or linear block) blank-checked for this module.
   std::set<std::uint32_t> settoriControllati;
 };
