@@ -4,6 +4,7 @@
 
 namespace bricola {
 
-bool ErroriSuTerminale();  // standard error is a terminal
+bool ErroriSuTerminale();   // standard error is a terminal
+bool IngressoSuTerminale();  // standard input is a terminal (someone may answer)
 
 }  // namespace bricola

@@ -44,7 +44,7 @@ class Installazione(unittest.TestCase):
         return os.path.join(self.radice, *parti)
 
     def test_files_in_place(self):
-        for programma in ("bricola", "bricola-sim"):
+        for programma in ("bricola", "bricola-sim", "bricola-tool"):
             self.assertTrue(os.access(self.Percorso("bin", programma), os.X_OK), programma)
         macchine = sorted(os.listdir(self.Percorso("share", "bricola", "machines")))
         self.assertIn("demo.json", macchine)
@@ -58,7 +58,7 @@ class Installazione(unittest.TestCase):
                                 ("checkmicro.bin", 754), ("mb96f338.bin", 1732),
                                 ("mb91f465-kernel.bin", 12288)):
             self.assertRegex(nota, r"\b%s +%d\b" % (re.escape(nome), lunghezza))
-        for pagina in ("bricola.1", "bricola-sim.1"):
+        for pagina in ("bricola.1", "bricola-sim.1", "bricola-tool.1"):
             self.assertTrue(os.path.isfile(self.Percorso("share", "man", "man1", pagina)), pagina)
         regole = [os.path.join(d, f) for d, _, fs in os.walk(self.destdir) for f in fs if f.endswith(".rules")]
         self.assertEqual([os.path.basename(r) for r in regole], ["70-bricola-memox.rules"])
@@ -66,7 +66,7 @@ class Installazione(unittest.TestCase):
     def test_man_pages_render_without_warnings(self):
         if not shutil.which("groff"):
             self.skipTest("groff is not installed")
-        for pagina in ("bricola.1", "bricola-sim.1"):
+        for pagina in ("bricola.1", "bricola-sim.1", "bricola-tool.1"):
             r = subprocess.run(["groff", "-man", "-Tutf8", "-ww", "-z",
                                 self.Percorso("share", "man", "man1", pagina)],
                                capture_output=True, text=True, timeout=30)
@@ -76,6 +76,9 @@ class Installazione(unittest.TestCase):
         r = subprocess.run([self.Percorso("bin", "bricola"), "-?"], capture_output=True, timeout=30)
         self.assertEqual(r.returncode, 0)
         self.assertTrue(r.stdout.startswith(b"Bricola [-?] [-C {Com}] [-B]"), r.stdout[:80])
+        r = subprocess.run([self.Percorso("bin", "bricola-tool"), "--help"], capture_output=True, timeout=30)
+        self.assertEqual(r.returncode, 0)
+        self.assertTrue(r.stdout.startswith(b"Usage: bricola-tool COMMAND"), r.stdout[:80])
 
     def test_installed_load_into_the_installed_simulator(self):
         lavoro = tempfile.mkdtemp(dir=self.cartella)
