@@ -484,12 +484,14 @@ json Intervalli(const std::vector<std::pair<std::uint32_t, std::vector<std::uint
 }
 
 Guasto68331 LeggiGuasto68331(const json& g) {
-  ControllaCampi(g, {"tipo", "pacchetto", "volte", "richiesto", "richieste", "copie"}, "guasti");
+  ControllaCampi(g, {"tipo", "pacchetto", "volte", "richiesto", "richieste", "copie", "richiesta", "dopo", "posizione", "bit"},
+                 "guasti");
   static const std::vector<std::pair<std::string, TipoGuasto68331>> tipi = {
       {"ripetizione", TipoGuasto68331::Ripetizione}, {"controllo", TipoGuasto68331::Controllo},
       {"lunghezza", TipoGuasto68331::Lunghezza},     {"fuoriSequenza", TipoGuasto68331::FuoriSequenza},
       {"oltreFine", TipoGuasto68331::OltreFine},     {"silenzio", TipoGuasto68331::Silenzio},
-      {"raffica", TipoGuasto68331::Raffica},
+      {"raffica", TipoGuasto68331::Raffica},         {"nack", TipoGuasto68331::Nack},
+      {"bitRisposta", TipoGuasto68331::BitRisposta}, {"chiusura", TipoGuasto68331::Chiusura},
   };
   Guasto68331 r;
   const std::string tipo = g.value("tipo", std::string());
@@ -501,6 +503,25 @@ Guasto68331 LeggiGuasto68331(const json& g) {
     }
   }
   if (!trovato) Errore("guasti: tipo sconosciuto \"" + tipo + "\" per una scheda 68331");
+  const bool comune = r.tipo == TipoGuasto68331::Nack || r.tipo == TipoGuasto68331::BitRisposta ||
+                      r.tipo == TipoGuasto68331::Chiusura;
+  if (g.contains("richiesta")) {
+    r.richiesta = g.at("richiesta").get<std::string>();
+    if (r.richiesta != "avvio" && r.richiesta != "dati" && r.richiesta != "*")
+      Errore("guasti: richiesta \"" + r.richiesta + "\" sconosciuta per una scheda 68331 (avvio, dati o *)");
+    if (g.contains("pacchetto") || g.contains("richiesto") || g.contains("richieste") || g.contains("copie"))
+      Errore("guasti: un guasto per richiesta non prende pacchetto, richiesto, richieste o copie");
+    if (r.tipo != TipoGuasto68331::Silenzio && r.tipo != TipoGuasto68331::Controllo && !comune)
+      Errore("guasti: il tipo \"" + tipo + "\" non prende una richiesta");
+    r.volte = -1;  // every matching request unless told
+    r.dopo = NumeroMax<int>(g, "dopo", 0, 1000000);
+    r.posizione = g.value("posizione", r.posizione);
+    r.bit = NumeroMax<int>(g, "bit", r.bit, 7);
+  } else if (comune) {
+    Errore("guasti: il tipo \"" + tipo + "\" vuole una richiesta (avvio, dati o *)");
+  } else if (g.contains("dopo") || g.contains("posizione") || g.contains("bit")) {
+    Errore("guasti: dopo, posizione e bit solo con una richiesta");
+  }
   if (g.contains("pacchetto")) r.pacchetto = static_cast<std::int64_t>(NumeroMax<std::uint32_t>(g, "pacchetto", 0, 0xFFFFFFFF));
   if (g.contains("richiesto")) r.richiesto = static_cast<std::int64_t>(NumeroMax<std::uint32_t>(g, "richiesto", 0, 0xFFFFFFFF));
   r.volte = NumeroMax<int>(g, "volte", r.volte, 1000000);

@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -184,7 +185,8 @@ bool LeggiDispositivi(const std::string& testo, const std::string& cartella, Opz
       }
       if (p.contains("guasti")) {
         const json& g = p.at("guasti");
-        Campi(g, {"modoRifiutato", "cancellazioneFallita", "scritturaFallita", "bitErrati", "rispostaCorta"}, "pic.guasti");
+        Campi(g, {"modoRifiutato", "cancellazioneFallita", "scritturaFallita", "bitErrati", "rispostaCorta", "richieste"},
+              "pic.guasti");
         GuastiPic& k = o.pic.guasti;
         k.modoRifiutato = Booleano(g, "modoRifiutato");
         if (g.contains("cancellazioneFallita")) k.cancellazioneFallita = Insieme(g.at("cancellazioneFallita"), "cancellazioneFallita");
@@ -202,6 +204,31 @@ bool LeggiDispositivi(const std::string& testo, const std::string& cartella, Opz
             if (r != "modo" && r != "comando" && r != "leggi" && r != "scrivi")
               Errore("pic.guasti.rispostaCorta: richiesta sconosciuta " + e.dump());
             k.rispostaCorta.insert(r);
+          }
+        }
+        if (g.contains("richieste")) {
+          if (!g.at("richieste").is_array()) Errore("pic.guasti.richieste: vuole una lista");
+          for (const auto& e : g.at("richieste")) {
+            Campi(e, {"tipo", "richiesta", "volte", "dopo", "posizione", "bit"}, "pic.guasti.richieste");
+            GuastoRichiestaPic r;
+            r.tipo = e.value("tipo", std::string());
+            if (r.tipo != "silenzio" && r.tipo != "nack" && r.tipo != "bitRisposta" && r.tipo != "bitInvertito" &&
+                r.tipo != "chiusura")
+              Errore("pic.guasti.richieste: tipo sconosciuto \"" + r.tipo + "\"");
+            r.richiesta = e.value("richiesta", std::string("*"));
+            if (r.richiesta != "modo" && r.richiesta != "comando" && r.richiesta != "leggi" && r.richiesta != "scrivi" &&
+                r.richiesta != "*")
+              Errore("pic.guasti.richieste: richiesta sconosciuta \"" + r.richiesta + "\"");
+            if (r.tipo == "bitInvertito" && r.richiesta != "scrivi")
+              Errore("pic.guasti.richieste: bitInvertito vale solo per scrivi");
+            if (e.contains("volte")) r.volte = static_cast<int>(Numero(e.at("volte"), "volte", 1000000));
+            if (e.contains("dopo")) r.dopo = static_cast<int>(Numero(e.at("dopo"), "dopo", 1000000));
+            if (e.contains("posizione")) {
+              if (!e.at("posizione").is_number_integer()) Errore("pic.guasti.richieste: posizione vuole un intero");
+              r.posizione = e.at("posizione").get<int>();
+            }
+            if (e.contains("bit")) r.bit = static_cast<int>(Numero(e.at("bit"), "bit", 7));
+            k.richieste.push_back(r);
           }
         }
       }
@@ -232,6 +259,7 @@ bool CDispositiviSim::Prepara(const OpzioniDispositivi& o, CTrascrizione* trascr
   trascrizione_ = trascrizione;
   if (!chiave_.Apri(o.chiave, errore)) return false;
   if (o.conPic || !o.picPercorso.empty()) pic_ = std::make_unique<CPicSim>(o.pic);
+  guastiPic_ = o.pic.guasti.richieste;
   usbSim_ = std::make_unique<CUsbSim>(chiave_);
   driverSim_ = std::make_unique<CDriverSim>(o.driver, &chiave_, pic_.get());
   if (!o.usb.empty() && !Ascolta(o.usb, Tipo::Usb, "usb", errore)) return false;
@@ -375,7 +403,59 @@ bool CDispositiviSim::Elabora(Connessione& c) {
       a.erase(a.begin(), a.begin() + 12 + lunghezza);
       std::vector<std::uint8_t> uscita;
       json voce;
-      const bool ok = driverSim_->Richiesta(c.driver, codice, ingresso, capacita, uscita, voce);
+      const char* nomePic = codice == codice::PIC_MODO      ? "modo"
+                            : codice == codice::PIC_COMANDO ? "comando"
+                            : codice == codice::PIC_LEGGI   ? "leggi"
+                            : codice == codice::PIC_SCRIVI  ? "scrivi"
+                                                            : nullptr;
+      GuastoRichiestaPic* g = nullptr;
+      if (nomePic && pic_) {
+        for (auto& x : guastiPic_) {
+          if (x.richiesta != "*" && x.richiesta != nomePic) continue;
+          if (x.visti++ < x.dopo || (x.volte >= 0 && x.usati >= x.volte)) continue;
+          if (!g) g = &x;
+        }
+      }
+      std::vector<std::uint8_t> dati = ingresso;
+      if (g) {
+        ++g->usati;
+        std::string nota;
+        if (g->tipo == "bitInvertito" && dati.size() > 7) {
+          const std::size_t n = dati.size() - 7;
+          const long long i = g->posizione < 0 ? static_cast<long long>(n) + g->posizione : g->posizione;
+          const std::size_t k = 7 + static_cast<std::size_t>(std::clamp<long long>(i, 0, static_cast<long long>(n) - 1));
+          dati[k] = static_cast<std::uint8_t>(dati[k] ^ (1u << g->bit));
+          nota = ", byte " + std::to_string(k - 7) + " bit " + std::to_string(g->bit);
+        }
+        if (trascrizione_)
+          trascrizione_->Riga(AdessoMs(), "guasto " + g->tipo + " " + c.nome + ": " + nomePic + nota + " (" +
+                                              std::to_string(g->usati) + ")");
+        if (g->tipo == "chiusura") {
+          Registra(c, {{"guasto", "chiusura"}, {"richiesta", nomePic}}, "");
+          return false;
+        }
+        if (g->tipo == "silenzio") {
+          Registra(c, {{"guasto", "silenzio"}, {"richiesta", nomePic}}, "");
+          continue;
+        }
+      }
+      bool ok;
+      if (g && g->tipo == "nack") {
+        voce = {{"richiesta", nomePic}, {"guasto", "nack"}};
+        ok = false;
+      } else {
+        // A stored bit flipped: the board takes the spoiled data as it came.
+        ok = driverSim_->Richiesta(c.driver, codice, g && g->tipo == "bitInvertito" ? dati : ingresso, capacita, uscita,
+                                   voce);
+        if (g && g->tipo == "bitInvertito") voce["guasto"] = "bitInvertito";
+      }
+      if (ok && g && g->tipo == "bitRisposta" && !uscita.empty()) {
+        const long long n = static_cast<long long>(uscita.size());
+        const long long i = g->posizione < 0 ? n + g->posizione : g->posizione;
+        const std::size_t k = static_cast<std::size_t>(std::clamp<long long>(i, 0, n - 1));
+        uscita[k] = static_cast<std::uint8_t>(uscita[k] ^ (1u << g->bit));
+        voce["guasto"] = "bitRisposta";
+      }
       char testoCodice[16];
       std::snprintf(testoCodice, sizeof testoCodice, "%08X", codice);
       voce["codice"] = testoCodice;

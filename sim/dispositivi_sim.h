@@ -81,6 +81,7 @@ class CDispositiviSim {
 
   CChiaveSim chiave_;
   std::unique_ptr<CPicSim> pic_;
+  std::vector<GuastoRichiestaPic> guastiPic_;  // the PIC board's faults by request, as they are spent
   std::unique_ptr<CUsbSim> usbSim_;
   std::unique_ptr<CDriverSim> driverSim_;
   CTrascrizione* trascrizione_ = nullptr;

@@ -368,6 +368,7 @@ std::vector<Uscita> CMacchinaSim::DalPc68331(const std::vector<std::uint8_t>& da
   }
   auto traccia = [&](const std::string& t) { Traccia(ms, t); };
   Invia68331(schede_[0].s68331->DalPc(ricevuti.data(), ricevuti.size(), ms, traccia), uscite, ms);
+  if (schede_[0].s68331->PrendiChiusura()) chiudi_ = true;
   return uscite;
 }
 

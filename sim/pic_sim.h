@@ -13,12 +13,30 @@
 
 namespace bricola::sim {
 
+// A fault aimed at one kind of driver request of the PIC interface ("modo",
+// "comando", "leggi", "scrivi", "*"): `silenzio` (no answer), `nack` (result 0,
+// nothing done), `bitRisposta` (bit `bit` of output byte `posizione` flipped;
+// negative counts from the end), `bitInvertito` (a write: bit `bit` of data
+// byte `posizione` stored flipped, answered as good), `chiusura` (the
+// connection drops when the request arrives).
+struct GuastoRichiestaPic {
+  std::string tipo;
+  std::string richiesta = "*";
+  int volte = -1;  // requests spoiled; -1 every one
+  int dopo = 0;    // matching requests let through first
+  int posizione = 1;
+  int bit = 2;
+  int visti = 0;
+  int usati = 0;
+};
+
 struct GuastiPic {
   bool modoRifiutato = false;          // mode on answers a nonzero status
   InsiemeGuasti cancellazioneFallita;  // sector starts whose erase fails
   InsiemeGuasti scritturaFallita;      // addresses whose writes fail
   std::map<std::uint32_t, std::uint8_t> bitErrati;  // address -> bits stored inverted
   std::set<std::string> rispostaCorta; // "modo", "comando", "leggi", "scrivi": a reply 2 bytes short
+  std::vector<GuastoRichiestaPic> richieste;  // the common faults, by request
 };
 
 struct ConfigPic {

@@ -154,10 +154,40 @@ void CScheda68331Sim::Anomalia(const std::string& testo, const Traccia& traccia)
 
 Guasto68331* CScheda68331Sim::GuastoPer(TipoGuasto68331 t, std::int64_t indice) {
   for (auto& g : config.guasti) {
-    if (g.tipo != t || g.usati >= g.volte) continue;
+    if (g.tipo != t || g.usati >= g.volte || !g.richiesta.empty()) continue;
     if (g.pacchetto == -1 || g.pacchetto == indice) return &g;
   }
   return nullptr;
+}
+
+Guasto68331* CScheda68331Sim::GuastoRichiesta(const std::string& richiesta, const Traccia& traccia) {
+  (void)traccia;
+  Guasto68331* scelto = nullptr;
+  for (auto& g : config.guasti) {
+    if (g.richiesta.empty() || (g.richiesta != "*" && g.richiesta != richiesta)) continue;
+    if (g.visti++ < g.dopo) continue;
+    if (g.volte >= 0 && g.usati >= g.volte) continue;
+    if (!scelto) scelto = &g;
+  }
+  return scelto;
+}
+
+void CScheda68331Sim::Guasta(std::vector<std::uint8_t>& p, const Traccia& traccia) {
+  Guasto68331* g = rispostaGuasta_;
+  if (!g || p.empty() || (g->volte >= 0 && g->usati >= g->volte)) return;
+  ++g->usati;
+  std::size_t dove = p.size() - 1;
+  int bit = 0;
+  if (g->tipo == TipoGuasto68331::BitRisposta) {
+    const long long n = static_cast<long long>(p.size());
+    const long long i = g->posizione < 0 ? n + g->posizione : g->posizione;
+    dove = static_cast<std::size_t>(std::clamp<long long>(i, 0, n - 1));
+    bit = g->bit & 7;
+  }
+  p[dove] = static_cast<std::uint8_t>(p[dove] ^ (1u << bit));
+  traccia("guasto " + std::string(g->tipo == TipoGuasto68331::Controllo ? "controllo" : "bitRisposta") + " " +
+          config.nome + ": risposta a " + g->richiesta + ", byte " + std::to_string(dove) + " bit " +
+          std::to_string(bit) + " (" + std::to_string(g->usati) + ")");
 }
 
 std::uint32_t CScheda68331Sim::UltimoPacchetto() const {
@@ -192,6 +222,7 @@ std::vector<Emissione68331> CScheda68331Sim::DalPc(const std::uint8_t* d, std::s
   std::vector<Emissione68331> out;
   const std::size_t fuoriPrima = ricevitore_.FuoriTrama();
   for (std::size_t i = 0; i < n; ++i) {
+    if (chiudi_) break;  // the line is gone: the rest of the burst never arrives
     if (ricevitore_.InTrama() && ms - ultimoByteMs_ > static_cast<std::int64_t>(config.pausaMassimaMs)) {
       const auto g = ricevitore_.Interrompi();
       traccia("-> " + config.nome + " trama incompleta scartata dopo una pausa: " + Hex(g));
@@ -244,6 +275,19 @@ void CScheda68331Sim::Messaggio(const std::vector<std::uint8_t>& m, const std::v
       const auto dimensione = static_cast<std::uint16_t>(Be(&m[5], 2));
       traccia(freccia + "Z avvio lunghezza " + std::to_string(totale) + " pacchetto " + std::to_string(dimensione) +
               ": " + Hex(grezzo));
+      rispostaGuasta_ = nullptr;
+      if (Guasto68331* g = GuastoRichiesta("avvio", traccia)) {
+        if (g->tipo == TipoGuasto68331::Controllo || g->tipo == TipoGuasto68331::BitRisposta) {
+          rispostaGuasta_ = g;
+        } else {
+          // No refusal of a start request exists: a nack leaves it unanswered too.
+          ++g->usati;
+          if (g->tipo == TipoGuasto68331::Chiusura) chiudi_ = true;
+          traccia("guasto " + std::string(g->tipo == TipoGuasto68331::Chiusura ? "chiusura" : g->tipo == TipoGuasto68331::Nack ? "nack" : "silenzio") +
+                  " " + config.nome + ": avvio ignorato (" + std::to_string(g->usati) + ")");
+          return;
+        }
+      }
       Avvio(totale, dimensione, ms, traccia, out);
       return;
     }
@@ -258,6 +302,21 @@ void CScheda68331Sim::Messaggio(const std::vector<std::uint8_t>& m, const std::v
       const std::size_t n = m.size() - TESTA_DATI_68331;
       traccia(freccia + "P dati codice " + Hex4(codice) + " pacchetto " + std::to_string(indice) + ", " +
               std::to_string(n) + " byte: " + Hex(grezzo));
+      rispostaGuasta_ = nullptr;
+      if (Guasto68331* g = GuastoRichiesta("dati", traccia)) {
+        if (g->tipo == TipoGuasto68331::Controllo || g->tipo == TipoGuasto68331::BitRisposta) {
+          rispostaGuasta_ = g;
+        } else {
+          ++g->usati;
+          const char* nome = g->tipo == TipoGuasto68331::Chiusura ? "chiusura" : g->tipo == TipoGuasto68331::Nack ? "nack" : "silenzio";
+          traccia("guasto " + std::string(nome) + " " + config.nome + ": pacchetto " + std::to_string(indice) +
+                  (g->tipo == TipoGuasto68331::Nack ? " rifiutato (" : " ignorato (") + std::to_string(g->usati) + ")");
+          if (g->tipo == TipoGuasto68331::Chiusura) chiudi_ = true;
+          // A refused packet is asked for again, as a packet the board could not take.
+          if (g->tipo == TipoGuasto68331::Nack && stato_ != Stato::Attesa) Sollecita("pacchetto rifiutato", ms, traccia, out);
+          return;
+        }
+      }
       Dati(codice, indice, m.data() + TESTA_DATI_68331, n, ms, traccia, out);
       return;
     }
@@ -274,7 +333,7 @@ void CScheda68331Sim::Messaggio(const std::vector<std::uint8_t>& m, const std::v
 void CScheda68331Sim::Avvio(std::uint32_t totale, std::uint16_t dimensione, std::int64_t ms, const Traccia& traccia,
                             std::vector<Emissione68331>& out) {
   for (auto& g : config.guasti) {
-    if (g.tipo == TipoGuasto68331::Silenzio && g.pacchetto == -1 && g.usati < g.volte) {
+    if (g.tipo == TipoGuasto68331::Silenzio && g.richiesta.empty() && g.pacchetto == -1 && g.usati < g.volte) {
       ++g.usati;
       traccia("guasto silenzio " + config.nome + ": avvio ignorato (" + std::to_string(g.usati) + ")");
       return;
@@ -358,6 +417,7 @@ void CScheda68331Sim::Richiesta(std::uint32_t indice, Irregolare irr, int difett
   std::vector<std::uint8_t> p = Pacchetto68331(m);
   if (difetto == 1) p.back() = static_cast<std::uint8_t>(p.back() + 1);
   if (difetto == 2) p[1] = static_cast<std::uint8_t>(p[1] + 1);
+  Guasta(p, traccia);
   const std::vector<std::uint8_t> t = Trama68331(p);
   irregolare_ = irr;
   richiesto_ = indice;
@@ -370,7 +430,9 @@ void CScheda68331Sim::Richiesta(std::uint32_t indice, Irregolare irr, int difett
 }
 
 void CScheda68331Sim::Fine(const Traccia& traccia, std::vector<Emissione68331>& out) {
-  const std::vector<std::uint8_t> t = Trama68331(Pacchetto68331({MSG_FINE_68331}));
+  std::vector<std::uint8_t> p = Pacchetto68331({MSG_FINE_68331});
+  Guasta(p, traccia);
+  const std::vector<std::uint8_t> t = Trama68331(p);
   traccia("<- " + config.nome + " X fine: " + Hex(t));
   out.push_back({t, config.ritardoMs});
   Termina("completo");
@@ -470,7 +532,8 @@ void CScheda68331Sim::Dati(std::uint16_t codice, std::uint32_t indice, const std
   scadenza_ = -1;
 
   for (auto& g : config.guasti) {
-    if (g.tipo == TipoGuasto68331::Silenzio && g.pacchetto == static_cast<std::int64_t>(indice) && g.usati < g.volte) {
+    if (g.tipo == TipoGuasto68331::Silenzio && g.richiesta.empty() && g.pacchetto == static_cast<std::int64_t>(indice) &&
+        g.usati < g.volte) {
       ++g.usati;
       traccia("guasto silenzio " + config.nome + ": nessuna richiesta dopo il pacchetto " + std::to_string(indice));
       Termina("abbandonato");

@@ -72,6 +72,12 @@ enum class TipoGuasto68331 {
   OltreFine,      // after the last packet the board asks for packets past the end
   Silenzio,       // start requests ignored, or the board drops the transfer after packet N
   Raffica,        // the request for N goes out several times back to back
+  // Faults aimed at one kind of the PC's requests (`richiesta`): the start
+  // request ("avvio") or a data packet ("dati"); Silenzio and Controllo take
+  // this meaning when a `richiesta` is given.
+  Nack,         // a data packet refused: the board asks for it again
+  BitRisposta,  // a bit of the answer flipped after its checksum was computed
+  Chiusura,     // the connection drops when the request arrives
 };
 
 struct Guasto68331 {
@@ -81,6 +87,11 @@ struct Guasto68331 {
   std::int64_t richiesto = -1;  // FuoriSequenza: the index asked for (-1: N + 1)
   int richieste = 2;            // OltreFine: requests past the end (the first one is answered by the empty packet)
   int copie = 4;                // Raffica: copies of the request sent back to back
+  std::string richiesta;        // not empty: a fault aimed at the PC's requests of that kind ("*" any)
+  int dopo = 0;                 // matching requests let through before the fault starts
+  int posizione = 1;            // BitRisposta: byte of the answer's packet (negative: from its end)
+  int bit = 2;
+  int visti = 0;
   int usati = 0;
 };
 
@@ -130,6 +141,12 @@ class CScheda68331Sim {
   void Reset(const Traccia& traccia);
 
   bool InTrasferimento() const { return stato_ != Stato::Attesa; }
+  // The connection must be dropped (a `chiusura` fault fired); reading clears it.
+  bool PrendiChiusura() {
+    const bool c = chiudi_;
+    chiudi_ = false;
+    return c;
+  }
   int reset = 0;
   const std::vector<std::string>& Anomalie() const { return anomalie_; }
   const std::vector<Trasferimento68331>& Trasferimenti() const { return trasferimenti_; }
@@ -158,6 +175,10 @@ class CScheda68331Sim {
   void Fine(const Traccia& traccia, std::vector<Emissione68331>& out);
   void Termina(const char* esito);
   Guasto68331* GuastoPer(TipoGuasto68331 t, std::int64_t indice);
+  // The fault aimed at this request of the PC, if one fires on it.
+  Guasto68331* GuastoRichiesta(const std::string& richiesta, const Traccia& traccia);
+  // Spoils an answer's packet as the fault under way says.
+  void Guasta(std::vector<std::uint8_t>& pacchetto, const Traccia& traccia);
   std::uint32_t UltimoPacchetto() const;  // index of the last data packet
   std::uint32_t AttesiIn(std::uint32_t indice) const;
 
@@ -178,6 +199,8 @@ class CScheda68331Sim {
   std::vector<Trasferimento68331> trasferimenti_;
   CRicevitoreTrame68331 ricevitore_;
   std::int64_t ultimoByteMs_ = 0;
+  Guasto68331* rispostaGuasta_ = nullptr;  // the answers to the request under way are spoiled
+  bool chiudi_ = false;
 };
 
 }  // namespace bricola::sim

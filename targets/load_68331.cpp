@@ -251,7 +251,8 @@ int CLoad68331::Avvia(const std::string& percorso, std::uint32_t inizio, std::ui
   tempoInizio = tempoUltimo = 0;
   contatore68331 = kDimensionePacchetto;
   RegistraValore("modulo 68331 di %d byte", byteTotali);
-  InviaAvvio();
+  // One that does not go out is tried again a second later; a second failure ends the job.
+  (void)InviaAvvio();
   stato = 0;
   esito = RC_OK;
   fase = ST_WAIT_LINK;
@@ -260,14 +261,15 @@ int CLoad68331::Avvia(const std::string& percorso, std::uint32_t inizio, std::ui
   return 1;
 }
 
-void CLoad68331::InviaAvvio() {
+int CLoad68331::InviaAvvio() {
   const std::vector<std::uint8_t> m =
       MessaggioAvvio(static_cast<std::uint32_t>(byteTotali), static_cast<std::uint16_t>(contatore68331));
   RegistraByte("InvioAvvio:", m.data(), static_cast<int>(m.size()));
-  // A start request that does not go out is sent again with the next one.
   if (!collegamento.InviaPacchetto(m.data(), static_cast<int>(m.size()))) {
     Registra("InvioAvvio: invio non riuscito");
+    return 0;
   }
+  return 1;
 }
 
 int CLoad68331::Passo(int* aggiorna) {
@@ -320,7 +322,9 @@ int CLoad68331::PassoPrimaRichiesta() {
   if (n == 0) {
     if (orologio->Millisecondi() >= prossimoAvvio) {
       Registra("nessuna richiesta dalla scheda, nuovo avvio");
-      InviaAvvio();
+      // The job waits for a silent board without end, but not for a line
+      // that no longer takes a byte: that wait could never end.
+      if (!InviaAvvio()) return Fallisci(RC_PACKET_SEND);
       esito = RC_OK;
       fase = ST_WAIT_LINK;
       prossimoAvvio = orologio->Millisecondi() + kRipetizioneAvvioMs;

@@ -139,7 +139,8 @@ class CLoad68331 : public CLoad {
  private:
   int PassoPrimaRichiesta();
   int PassoInvio(int* aggiorna);
-  void InviaAvvio();
+  // Sends the start request; 0 when it did not go out whole.
+  int InviaAvvio();
   // Sends packet n; primo: the answer to the board's first request.
   int InviaPacchettoDati(int n, bool primo);
   int Fallisci(int codice);

@@ -642,7 +642,15 @@ TEST(Descrizione68331, CampiEGuasti) {
 
   const char* rifiutati[][2] = {
       {R"({"schede": [{"tipo": "68331", "versione": 1}]})", "campo sconosciuto \"versione\""},
-      {R"({"schede": [{"tipo": "68331", "guasti": [{"tipo": "nack"}]}]})", "tipo sconosciuto \"nack\""},
+      // The board reads back nothing: a stored bit flipped is not one of its faults.
+      {R"({"schede": [{"tipo": "68331", "guasti": [{"tipo": "bitInvertito"}]}]})", "tipo sconosciuto \"bitInvertito\""},
+      {R"({"schede": [{"tipo": "68331", "guasti": [{"tipo": "nack"}]}]})", "vuole una richiesta"},
+      {R"({"schede": [{"tipo": "68331", "guasti": [{"tipo": "nack", "richiesta": "Write"}]}]})",
+       "richiesta \"Write\" sconosciuta"},
+      {R"({"schede": [{"tipo": "68331", "guasti": [{"tipo": "silenzio", "richiesta": "dati", "pacchetto": 2}]}]})",
+       "non prende pacchetto"},
+      {R"({"schede": [{"tipo": "68331", "guasti": [{"tipo": "ripetizione", "richiesta": "dati"}]}]})",
+       "non prende una richiesta"},
       {R"({"schede": [{"tipo": "68331", "guasti": [{"tipo": "ripetizione", "comando": "Write"}]}]})",
        "campo sconosciuto \"comando\""},
       {R"({"schede": [{"nome": "a"}, {"tipo": "68331", "indirizzoCan": 5}]})", "campo sconosciuto \"indirizzoCan\""},
