@@ -251,6 +251,7 @@ void CSchedaFinta::Elabora(const Byte& t, std::uint16_t chiave) {
         const std::uint32_t dove = inizio + static_cast<std::uint32_t>(i);
         std::uint8_t v = t[static_cast<std::size_t>(1 + a + 2 + i)];
         if (dove == b.indirizzoAlterato) v ^= 0x10;
+        if (b.flashReale) v &= b.Leggi(dove);
         b.flash[dove] = v;
       }
       Rispondi(chiave, {kWrite, kStatoOk}, 1);
