@@ -3,10 +3,9 @@
 // One reader thread owns the receiving side of the socket: through
 // CFlussoRfc2217 it separates the data bytes (kept in order, IAC IAC undone)
 // from Telnet commands, answers option negotiation, and records the server's
-// answers to line changes. The
-// calls of LineaSeriale only write to the socket and wait on what the reader
-// has stored, so a notification or a stray command in the middle of the data
-// never costs a data byte.
+// answers to line changes. The calls of LineaSeriale only write to the socket
+// and wait on what the reader has stored, so a notification or a stray
+// command in the middle of the data never costs a data byte.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
