@@ -1,11 +1,11 @@
 // Network serial ports: a Telnet client speaking the COM-PORT-OPTION of RFC 2217.
 //
-// One reader thread owns the receiving side of the socket: it separates the
-// data bytes (kept in order, IAC IAC undone) from Telnet commands, answers
-// option negotiation, and records the server's answers to line changes. The
-// calls of LineaSeriale only write to the socket and wait on what the reader
-// has stored, so a notification or a stray command in the middle of the data
-// never costs a data byte.
+// One reader thread owns the receiving side of the socket: through
+// CFlussoRfc2217 it separates the data bytes (kept in order, IAC IAC undone)
+// from Telnet commands, answers option negotiation, and records the server's
+// answers to line changes. The calls of LineaSeriale only write to the socket
+// and wait on what the reader has stored, so a notification or a stray
+// command in the middle of the data never costs a data byte.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -29,8 +29,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/rfc2217.h"
+#include "platform/flusso_rfc2217.h"
 #include "platform/linee.h"
+#include "platform/rfc2217.h"
 
 namespace bricola {
 namespace {
@@ -45,10 +46,6 @@ constexpr int kTimeoutScritturaMs = 5000;
 constexpr std::size_t kMaxIngresso = 1 << 20;
 
 using Orologio = std::chrono::steady_clock;
-
-// Telnet option state of one side (RFC 1143, without the "want no" states: this
-// client never switches an agreed option off).
-enum class StatoOpzione : std::uint8_t { No, Chiesta, Si };
 
 class LineaRfc2217 final : public LineaSeriale {
  public:
@@ -75,8 +72,7 @@ class LineaRfc2217 final : public LineaSeriale {
     // the client side of the COM port option. The states are set before the
     // reader starts: a server that asks first finds our requests pending and
     // gets no second answer.
-    noi_[t::OPT_BINARY] = noi_[t::OPT_SUPPRESS_GO_AHEAD] = noi_[t::OPT_COM_PORT] = StatoOpzione::Chiesta;
-    loro_[t::OPT_BINARY] = loro_[t::OPT_SUPPRESS_GO_AHEAD] = StatoOpzione::Chiesta;
+    flusso_.ChiediOpzioni();
     lettore_ = std::thread([this] { CicloLettura(); });
     const std::uint8_t richieste[] = {
         t::IAC, t::WILL, t::OPT_COM_PORT,          t::IAC, t::WILL, t::OPT_BINARY,
@@ -90,10 +86,13 @@ class LineaRfc2217 final : public LineaSeriale {
       // The server's DO COM-PORT-OPTION is the agreement; some servers only
       // offer WILL, and their answers to the settings below decide then.
       cv_.wait_until(lock, scadenza, [this] {
-        return fine_ || noi_[t::OPT_COM_PORT] != StatoOpzione::Chiesta || loro_[t::OPT_COM_PORT] == StatoOpzione::Si;
+        return fine_ || flusso_.Nostra(t::OPT_COM_PORT) != StatoOpzione::Chiesta ||
+               flusso_.Loro(t::OPT_COM_PORT) == StatoOpzione::Si;
       });
       if (fine_) return false;
-      if (noi_[t::OPT_COM_PORT] != StatoOpzione::Si && loro_[t::OPT_COM_PORT] != StatoOpzione::Si) return false;
+      if (flusso_.Nostra(t::OPT_COM_PORT) != StatoOpzione::Si && flusso_.Loro(t::OPT_COM_PORT) != StatoOpzione::Si) {
+        return false;
+      }
     }
     return ImpostaBaud(baud) && Comando(t::SET_DATASIZE, 8) && Comando(t::SET_PARITY, t::PARITY_NONE) &&
            ImpostaBitStop(1) && Comando(t::SET_CONTROL, t::CONTROL_FLOW_NONE) && ImpostaDtr(dtr) && ImpostaRts(rts);
@@ -157,11 +156,6 @@ class LineaRfc2217 final : public LineaSeriale {
   }
 
  private:
-  struct Risposta {
-    std::uint64_t numero = 0;  // answers received so far for this sub-command
-    std::vector<std::uint8_t> valore;
-  };
-
   bool Comando(std::uint8_t sottocomando, std::uint8_t valore) { return Richiesta(sottocomando, &valore, 1); }
 
   // Sends IAC SB COM-PORT-OPTION <sottocomando> <valore> IAC SE and waits for
@@ -180,16 +174,17 @@ class LineaRfc2217 final : public LineaSeriale {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (chiusa_) return false;
-      prima = risposte_[sottocomando].numero;
+      prima = flusso_.RispostaA(sottocomando).numero;
     }
     if (!InviaGrezzo(uscita.data(), uscita.size())) return false;
     std::unique_lock<std::mutex> lock(mutex_);
     const auto scadenza = Orologio::now() + std::chrono::milliseconds(attesaMs_);
-    if (!cv_.wait_until(lock, scadenza, [&] { return chiusa_ || risposte_[sottocomando].numero != prima; })) {
+    if (!cv_.wait_until(lock, scadenza,
+                        [&] { return chiusa_ || flusso_.RispostaA(sottocomando).numero != prima; })) {
       return false;  // no answer in time: the change did not happen as far as we know
     }
-    if (risposte_[sottocomando].numero == prima) return false;
-    const auto& risposta = risposte_[sottocomando].valore;
+    if (flusso_.RispostaA(sottocomando).numero == prima) return false;
+    const auto& risposta = flusso_.RispostaA(sottocomando).valore;
     return risposta.size() == lunghezza && std::equal(risposta.begin(), risposta.end(), valore);
   }
 
@@ -230,11 +225,11 @@ class LineaRfc2217 final : public LineaSeriale {
       {
         std::lock_guard<std::mutex> lock(mutex_);
         const std::size_t prima = ingresso_.size();
-        const bool soloDati = statoRx_ == Rx::Dati;
-        for (ssize_t i = 0; i < n; ++i) Analizza(blocco[static_cast<std::size_t>(i)], &risposteTelnet);
+        const bool soloDati = flusso_.TraIDati();
+        for (ssize_t i = 0; i < n; ++i) flusso_.Analizza(blocco[static_cast<std::size_t>(i)], ingresso_, risposteTelnet);
         // A block of plain data that leaves a waiting read still short wakes
         // nobody: every other waiter waits for a Telnet answer.
-        const bool tuttiDati = soloDati && statoRx_ == Rx::Dati && ingresso_.size() - prima == static_cast<std::size_t>(n);
+        const bool tuttiDati = soloDati && flusso_.TraIDati() && ingresso_.size() - prima == static_cast<std::size_t>(n);
         if (tuttiDati && datiVoluti_ > 0 && ingresso_.size() < datiVoluti_) sveglia = false;
       }
       if (sveglia) cv_.notify_all();
@@ -247,115 +242,6 @@ class LineaRfc2217 final : public LineaSeriale {
     cv_.notify_all();
   }
 
-  // Telnet receive state machine, one byte at a time (mutex_ held). Answers to
-  // option negotiation are collected in `uscita` and sent after the lock.
-  void Analizza(std::uint8_t b, std::vector<std::uint8_t>* uscita) {
-    switch (statoRx_) {
-      case Rx::Dati:
-        if (b == t::IAC) {
-          statoRx_ = Rx::Iac;
-        } else {
-          ingresso_.push_back(b);
-        }
-        break;
-      case Rx::Iac:
-        statoRx_ = Rx::Dati;
-        if (b == t::IAC) {
-          ingresso_.push_back(b);
-        } else if (b == t::WILL || b == t::WONT || b == t::DO || b == t::DONT) {
-          comandoOpzione_ = b;
-          statoRx_ = Rx::Opzione;
-        } else if (b == t::SB) {
-          sotto_.clear();
-          statoRx_ = Rx::Sotto;
-        }
-        // NOP, GA, a stray SE and every other command carry nothing for us.
-        break;
-      case Rx::Opzione:
-        Negozia(comandoOpzione_, b, uscita);
-        statoRx_ = Rx::Dati;
-        break;
-      case Rx::Sotto:
-        if (b == t::IAC) {
-          statoRx_ = Rx::SottoIac;
-        } else if (sotto_.size() < 256) {
-          sotto_.push_back(b);
-        }
-        break;
-      case Rx::SottoIac:
-        if (b == t::IAC) {
-          if (sotto_.size() < 256) sotto_.push_back(b);
-          statoRx_ = Rx::Sotto;
-        } else if (b == t::SE) {
-          Sottonegoziazione();
-          statoRx_ = Rx::Dati;
-        } else {
-          // IAC and a command inside a subnegotiation: the peer ended it badly.
-          // Drop it and read the command as if it came outside.
-          sotto_.clear();
-          statoRx_ = Rx::Iac;
-          Analizza(b, uscita);
-        }
-        break;
-    }
-  }
-
-  static bool Vogliamo(std::uint8_t opzione) {
-    return opzione == t::OPT_BINARY || opzione == t::OPT_SUPPRESS_GO_AHEAD || opzione == t::OPT_COM_PORT;
-  }
-
-  void Negozia(std::uint8_t comando, std::uint8_t opzione, std::vector<std::uint8_t>* uscita) {
-    auto invia = [&](std::uint8_t risposta) {
-      uscita->insert(uscita->end(), {t::IAC, risposta, opzione});
-    };
-    if (comando == t::DO || comando == t::DONT) {
-      StatoOpzione& s = noi_[opzione];
-      if (comando == t::DO) {
-        if (!Vogliamo(opzione)) {
-          invia(t::WONT);
-        } else if (s == StatoOpzione::No) {
-          s = StatoOpzione::Si;
-          invia(t::WILL);
-        } else {
-          s = StatoOpzione::Si;
-        }
-      } else {
-        if (s == StatoOpzione::Si) invia(t::WONT);
-        s = StatoOpzione::No;
-      }
-    } else {
-      StatoOpzione& s = loro_[opzione];
-      if (comando == t::WILL) {
-        // ECHO and anything else would alter the byte stream: refused.
-        if (!Vogliamo(opzione)) {
-          invia(t::DONT);
-        } else if (s == StatoOpzione::No) {
-          s = StatoOpzione::Si;
-          invia(t::DO);
-        } else {
-          s = StatoOpzione::Si;
-        }
-      } else {
-        if (s == StatoOpzione::Si) invia(t::DONT);
-        s = StatoOpzione::No;
-      }
-    }
-  }
-
-  void Sottonegoziazione() {
-    if (sotto_.size() < 2 || sotto_[0] != t::OPT_COM_PORT) return;
-    const std::uint8_t codice = sotto_[1];
-    // Answers to our requests; line and modem state notifications and flow
-    // control suspend/resume are not needed by a flashing tool and are ignored.
-    if (codice >= t::SERVER_OFFSET && codice <= t::SERVER_OFFSET + t::PURGE_DATA) {
-      Risposta& r = risposte_[codice - t::SERVER_OFFSET];
-      r.valore.assign(sotto_.begin() + 2, sotto_.end());
-      ++r.numero;
-    }
-  }
-
-  enum class Rx : std::uint8_t { Dati, Iac, Opzione, Sotto, SottoIac };
-
   const int sock_;
   const int attesaMs_;
   std::thread lettore_;
@@ -367,12 +253,7 @@ class LineaRfc2217 final : public LineaSeriale {
   std::size_t datiVoluti_ = 0;  // bytes a Leggi now waits for (0: none waits)
   bool chiusa_ = false;  // the connection ended (reader gone)
   bool fine_ = false;    // the object is being destroyed
-  std::array<StatoOpzione, 256> noi_{};
-  std::array<StatoOpzione, 256> loro_{};
-  std::array<Risposta, t::PURGE_DATA + 1> risposte_{};
-  Rx statoRx_ = Rx::Dati;
-  std::uint8_t comandoOpzione_ = 0;
-  std::vector<std::uint8_t> sotto_;
+  CFlussoRfc2217 flusso_;  // the Telnet state of the receiving side
 };
 
 // Connects with a bounded wait; the socket stays non-blocking only for the connect.

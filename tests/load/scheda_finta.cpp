@@ -147,7 +147,10 @@ void CSchedaFinta::Rispondi(std::uint16_t chiave, Byte risposta, int indiceStato
         uscitaDa = orologio.Millisecondi();
         return;
       case Guasto::Silenzio: return;
-      case Guasto::Stato: risposta[static_cast<std::size_t>(indiceStato)] = static_cast<std::uint8_t>(g.valore); break;
+      case Guasto::Stato:
+        // A reply without a status byte (Read) has nothing to change.
+        if (indiceStato >= 0) risposta[static_cast<std::size_t>(indiceStato)] = static_cast<std::uint8_t>(g.valore);
+        break;
       case Guasto::Ritardo: ritardo = g.valore; break;
       default: break;
     }
@@ -156,9 +159,10 @@ void CSchedaFinta::Rispondi(std::uint16_t chiave, Byte risposta, int indiceStato
   if (doppio) finale.insert(finale.begin(), risposta[0]);
   for (const SGuasto& g : guasti) {
     if (g.chiave != chiave || g.occorrenza != volta) continue;
-    if (g.tipo == Guasto::Controllo) finale.back() ^= 0x55;
+    // Several faults may meet one reply; one that cut it away leaves nothing to spoil.
+    if (g.tipo == Guasto::Controllo && !finale.empty()) finale.back() ^= 0x55;
     if (g.tipo == Guasto::Parziale) finale.resize(static_cast<std::size_t>(g.valore));
-    if (g.tipo == Guasto::InizioErrato) finale[0] ^= 0x01;
+    if (g.tipo == Guasto::InizioErrato && !finale.empty()) finale[0] ^= 0x01;
   }
   uscita = finale;
   uscitaDa = orologio.Millisecondi() + ritardo;
@@ -251,6 +255,7 @@ void CSchedaFinta::Elabora(const Byte& t, std::uint16_t chiave) {
         const std::uint32_t dove = inizio + static_cast<std::uint32_t>(i);
         std::uint8_t v = t[static_cast<std::size_t>(1 + a + 2 + i)];
         if (dove == b.indirizzoAlterato) v ^= 0x10;
+        if (b.flashReale) v &= b.Leggi(dove);
         b.flash[dove] = v;
       }
       Rispondi(chiave, {kWrite, kStatoOk}, 1);

@@ -84,6 +84,7 @@ struct SScheda {
   std::map<std::uint32_t, std::uint8_t> flash;  // absent = FF
   std::set<std::uint32_t> protetti;              // sector starts that refuse erasing
   std::uint32_t indirizzoAlterato = 0xFFFFFFFF;  // this byte never stores what is written
+  bool flashReale = false;  // a write can only clear bits, as on real flash (else it stores the byte)
   Byte idFlash;    // FlashType answer at offset 32 (padded with 00)
   Byte specFlash;  // FlashType answer at offset 128
   std::uint32_t bloccoInizio = 0, bloccoFine = 0;  // FlashBlocco answer

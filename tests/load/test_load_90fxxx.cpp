@@ -668,6 +668,26 @@ TEST_F(Load90Fxxx, TimeoutConByteParziali) {
   EXPECT_TRUE(HaRiga("LunBuf nuovo tentativo"));
 }
 
+// Faults that meet on one reply: a reply cut to nothing stays nothing whatever
+// else spoils it, and a Read, which has no status byte, is left whole by a
+// status fault. The board's double must survive them for the loader to be
+// tested against them.
+TEST_F(Load90Fxxx, GuastiSullaStessaRisposta) {
+  scheda.guasti = {{kBlank, 1, Guasto::Parziale, 0},
+                   {kBlank, 1, Guasto::Controllo},
+                   {kBlank, 1, Guasto::InizioErrato},
+                   {kRead, 1, Guasto::Stato, 0x01}};
+  const Byte dati = prova::Schema(8);
+  const SModulo m = ModuloDati(0xFC0000, dati);
+  ASSERT_EQ(Avvia(m), 1);
+  ASSERT_GE(Esegui(), 0);
+  FineOk();
+  EXPECT_TRUE(HaRiga("BlankRicevi: timeout, ricevuti 0 caratteri")) << Righe();
+  EXPECT_EQ(scheda.Conta(kBlank), 2);
+  EXPECT_EQ(scheda.Conta(kRead), 1);
+  EXPECT_EQ(Flash(scheda.locale, 0xFC0000, dati.size()), dati);
+}
+
 TEST_F(Load90Fxxx, FineSenzaRispostaNonRiprova) {
   scheda.guasti = {{kFine, 1, Guasto::Parziale, 3}};
   const SModulo m = ModuloDati(0xFC0000, prova::Schema(8));
