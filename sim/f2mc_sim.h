@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "sim/flash_sim.h"
+#include "sim/minimo_sim.h"
 
 namespace bricola::sim {
 
@@ -115,8 +116,11 @@ class CChipF2mcSim {
   int Blocchi() const { return blocchi_; }
   const std::vector<ScritturaF2mc>& Scritture() const { return scritture_; }
   const std::vector<std::string>& Anomalie() const { return anomalie_; }
+  // Where the chip declares the waits its protocol sets the PC (not owned; null: none).
+  void ImpostaMinimo(CMinimoLinea* m) { minimo_ = m; }
 
  private:
+  CMinimoLinea* minimo_ = nullptr;
   enum class Fase { Attesa, Testa, Dati, Comando };
 
   GuastoF2mc* Guasto(TipoGuastoF2mc tipo, const std::string& parte);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "sim/flash_sim.h"
+#include "sim/minimo_sim.h"
 
 namespace bricola::sim {
 
@@ -99,6 +100,8 @@ class CChipFrSim {
   bool CancellazioneInCorso() const { return stato_ == StatoFr::Cancellazione; }
 
   int AvviiKernel() const { return avviiKernel_; }
+  // Where the chip declares the waits its protocol sets the PC (not owned; null: none).
+  void ImpostaMinimo(CMinimoLinea* m) { minimo_ = m; }
   // RAM bytes written through the bootstrap since start, as ranges.
   std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>> IntervalliRam() const;
 
@@ -123,6 +126,12 @@ class CChipFrSim {
   void Rispondi(std::vector<UscitaFr>& u, const std::string& testo, std::uint32_t ritardoMs = 0);
   void Rispondi(std::vector<UscitaFr>& u, std::vector<std::uint8_t> byte, std::uint32_t ritardoMs = 0);
 
+  // The PC's own wait of ms from its request now being received.
+  void AttesaPc(double ms) {
+    if (minimo_) minimo_->PausaDallaRichiesta(ms);
+  }
+
+  CMinimoLinea* minimo_ = nullptr;
   StatoFr stato_ = StatoFr::Fermo;
   Fase fase_ = Fase::Attesa;
   std::int64_t ultimoByteMs_ = 0;
