@@ -43,8 +43,6 @@ constexpr int kTimeoutScritturaMs = 5000;
 // Received data nobody has taken yet; beyond this the reader stops reading the
 // socket (TCP holds the rest back) until the line is read or purged.
 constexpr std::size_t kMaxIngresso = 1 << 20;
-// Longest the reader lets the rest of a reply gather before it looks again.
-constexpr long long kMaxAttesaRestoMs = 20;
 
 using Orologio = std::chrono::steady_clock;
 
@@ -137,10 +135,7 @@ class LineaRfc2217 final : public LineaSeriale {
     const auto b = static_cast<std::uint32_t>(baud);
     const std::uint8_t valore[4] = {static_cast<std::uint8_t>(b >> 24), static_cast<std::uint8_t>(b >> 16),
                                     static_cast<std::uint8_t>(b >> 8), static_cast<std::uint8_t>(b)};
-    if (!Richiesta(t::SET_BAUDRATE, valore, sizeof valore)) return false;
-    std::lock_guard<std::mutex> lock(mutex_);
-    baud_ = baud;
-    return true;
+    return Richiesta(t::SET_BAUDRATE, valore, sizeof valore);
   }
 
   bool ImpostaBitStop(int n) override { return Comando(t::SET_STOPSIZE, n == 2 ? t::STOPSIZE_2 : t::STOPSIZE_1); }
@@ -242,11 +237,7 @@ class LineaRfc2217 final : public LineaSeriale {
         const bool tuttiDati = soloDati && statoRx_ == Rx::Dati && ingresso_.size() - prima == static_cast<std::size_t>(n);
         if (tuttiDati && datiVoluti_ > 0 && ingresso_.size() < datiVoluti_) sveglia = false;
       }
-      if (sveglia) {
-        cv_.notify_all();
-      } else {
-        AttendiResto();
-      }
+      if (sveglia) cv_.notify_all();
       if (!risposteTelnet.empty()) InviaGrezzo(risposteTelnet.data(), risposteTelnet.size());
     }
     {
@@ -254,19 +245,6 @@ class LineaRfc2217 final : public LineaSeriale {
       chiusa_ = true;
     }
     cv_.notify_all();
-  }
-
-  // The far end's serial line carries the rest of a reply no faster than its
-  // speed: the reader lets it gather on the socket for that long instead of
-  // waking for every piece (at most kMaxAttesaRestoMs, and not at all past
-  // the object's end).
-  void AttendiResto() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (baud_ <= 0 || datiVoluti_ <= ingresso_.size()) return;
-    const long long mancanti = static_cast<long long>(datiVoluti_ - ingresso_.size());
-    const auto tempo = std::min(std::chrono::microseconds(mancanti * 10'000'000LL / baud_),
-                                std::chrono::microseconds(kMaxAttesaRestoMs * 1000LL));
-    cv_.wait_for(lock, tempo, [this] { return fine_; });
   }
 
   // Telnet receive state machine, one byte at a time (mutex_ held). Answers to
@@ -387,7 +365,6 @@ class LineaRfc2217 final : public LineaSeriale {
   std::condition_variable cv_;
   std::deque<std::uint8_t> ingresso_;
   std::size_t datiVoluti_ = 0;  // bytes a Leggi now waits for (0: none waits)
-  int baud_ = 0;                // the line's speed as last set (0: not yet)
   bool chiusa_ = false;  // the connection ended (reader gone)
   bool fine_ = false;    // the object is being destroyed
   std::array<StatoOpzione, 256> noi_{};
