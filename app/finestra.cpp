@@ -239,9 +239,16 @@ CFinestraProc::CFinestraProc() {
   std::string l = LeggiImpostazioneStringa("Lingua", "");
   std::transform(l.begin(), l.end(), l.begin(), [](unsigned char c) { return std::tolower(c); });
   lingua = (l == "en") ? kInglese : kItaliano;
+  // Every serial job wakes the window's tick early; the key jobs have no
+  // receive thread and keep their 1 ms period.
+  caricamento.ImpostaSveglia(&sveglia);
+  verificaBoot.ImpostaSveglia(&sveglia);
+  verificaMicro.ImpostaSveglia(&sveglia);
+  cancellaMicro.ImpostaSveglia(&sveglia);
+  sveglia.ImpostaAvviso([this] { PassoPronto(); });
 }
 
-CFinestraProc::~CFinestraProc() = default;
+CFinestraProc::~CFinestraProc() { FermaAvvisi(); }
 
 std::string CFinestraProc::T(int id) const {
   const char* t = Testo(id + lingua);
@@ -312,7 +319,10 @@ bool CFinestraProc::ImpostaTimer(int id, int periodo) {
     DistruggiTimer(timerAttivo);
     timerAttivo = 0;
   }
-  if (CreaTimer(id, periodo)) timerAttivo = id;
+  if (CreaTimer(id, periodo)) {
+    timerAttivo = id;
+    periodoTimer = periodo;
+  }
   return timerAttivo != 0;
 }
 
@@ -355,6 +365,17 @@ void CFinestraProc::SuTimer(int id) {
       break;
   }
   occupato = false;
+}
+
+void CFinestraProc::SuPassoPronto() {
+  if (occupato || timerAttivo == 0 || timerAttivo == kTimerStandard) return;
+  // Taken: a step that armed again since then made it stale.
+  if (!sveglia.Attendi(0)) return;
+  const int id = timerAttivo;
+  SuTimer(id);
+  // As after every step, the next one comes at most a period later (the
+  // timer starts its period again).
+  if (timerAttivo == id) CreaTimer(id, periodoTimer);
 }
 
 // --- display helpers --------------------------------------------------------

@@ -18,6 +18,7 @@
 #include "jobs/verifica_micro.h"
 
 #include "jobs/lettura.h"
+#include "platform/sveglia.h"
 
 namespace bricola {
 
@@ -138,6 +139,11 @@ class CFinestraProc : public CMainProc {
   bool RichiestaChiusura();
   // A timer message.
   void SuTimer(int id);
+  // The running job's line has what its last step armed (posted by the window
+  // to itself after PassoPronto): the next tick runs now, and the timer starts
+  // its period again from it. Nothing while a tick is running (a message box
+  // is open) or when a newer request made the signal stale.
+  void SuPassoPronto();
 
   // The language offset of the texts (0 Italian, 456 English).
   int lingua = 0;
@@ -157,6 +163,10 @@ class CFinestraProc : public CMainProc {
   bool ElencoChiave() const { return elencoChiave; }
   const CImpostazioni& Impostazioni() const { return impostazioni; }
 
+  // Signalled by the running job's serial line when what the last step armed
+  // has come (its count, or its read time is over). Declared before the
+  // jobs, whose lines signal it, so that it outlives them.
+  CSveglia sveglia;
   // The jobs, held for the life of the window.
   CCaricamento caricamento;
   CVerificaBoot verificaBoot;
@@ -165,6 +175,13 @@ class CFinestraProc : public CMainProc {
   CLettura lettura;
 
  protected:
+  // Called on the line's receive thread when the wake-up is signalled: the
+  // window posts itself a call of SuPassoPronto (it must not block or touch
+  // the jobs here). The default does nothing: the ticks keep their period.
+  virtual void PassoPronto() {}
+  // Stops the calls of PassoPronto; once it returns none is running.
+  void FermaAvvisi() { sveglia.ImpostaAvviso(nullptr); }
+
   // Display operations of the window.
   virtual bool CreaTimer(int id, int millisecondi) = 0;
   virtual void DistruggiTimer(int id) = 0;
@@ -233,6 +250,7 @@ class CFinestraProc : public CMainProc {
   bool cavo = true;
   bool sceltaModo = false;
   int timerAttivo = 0;
+  int periodoTimer = 0;  // of timerAttivo
   bool occupato = false;
   int scalaProgresso = 1;
   int ultimiSecondi[3] = {-1, -1, -1};  // load, read, micro erase

@@ -322,21 +322,19 @@ int CLoad91FxxxBoot::ComandoRom(ComandoRomFr c) {
   for (int k = 0; k < 2; ++k) {
     if (!InviaRichiesta(&invio[k], 1, 1, kEcoRomMs, 0)) return 0;
     ImpostaScadenza(kEcoRomMs);
-    // The bootstrap echoes each byte; the whole window is waited either way.
-    while (!Scaduto()) {
-      Orologio().Dormi(1);
-      RiceviRisposta(risposta, 1);
-    }
+    // The bootstrap echoes each byte; the whole window is waited either way,
+    // so the echo is taken once it is over (the receive thread keeps it).
+    while (!Scaduto()) Orologio().Dormi(static_cast<int>(std::max<long>(1, Margine())));
     RiceviRisposta(risposta, 1);
     if (byteRicevuti < 1) {
       // The chip echoes within the window; a line that carries the bytes over
       // a network (RFC 2217) and a busy machine can add more than that on the
-      // way back. An echo still missing is awaited a little longer; a wrong
-      // one fails at once all the same.
+      // way back. An echo still missing is awaited a little longer, until the
+      // receive thread says it has come; a wrong one fails at once all the same.
       interfaccia->AttendiRisposta(1, kGraziaEcoMs);
       ImpostaScadenza(kGraziaEcoMs);
       while (byteRicevuti < 1 && !Scaduto()) {
-        Orologio().Dormi(1);
+        Orologio().AttendiSveglia(interfaccia->Sveglia(), static_cast<int>(std::max<long>(1, Margine())));
         RiceviRisposta(risposta, 1);
       }
     }

@@ -20,6 +20,13 @@ class COrologioStabile : public COrologio {
   void Dormi(int millisecondi) override {
     if (millisecondi > 0) std::this_thread::sleep_for(std::chrono::milliseconds(millisecondi));
   }
+  bool AttendiSveglia(CSveglia* sveglia, int millisecondi) override {
+    if (millisecondi <= 0) return false;
+    if (sveglia != nullptr) return sveglia->Attendi(millisecondi);
+    // Without a wake-up the line is looked at every millisecond.
+    Dormi(1);
+    return false;
+  }
 };
 
 constexpr std::uint32_t kRecordTipizzato = 0xFFFFFFFF;

@@ -35,6 +35,15 @@ class COrologio {
   virtual ~COrologio() = default;
   virtual std::int64_t Millisecondi() = 0;
   virtual void Dormi(int millisecondi) = 0;
+  // Waits at most `millisecondi` for the line's wake-up (null: the line has
+  // none) and may return earlier: the caller looks at what has come and at
+  // its clock again. true when woken. The system clock sleeps on the wake-up;
+  // this default, for clocks of their own, sleeps one millisecond of them.
+  virtual bool AttendiSveglia(CSveglia* sveglia, int millisecondi) {
+    (void)sveglia;
+    if (millisecondi > 0) Dormi(1);
+    return false;
+  }
 };
 COrologio& OrologioDiSistema();
 

@@ -6,14 +6,13 @@
 namespace bricola {
 
 void CSveglia::Segnala() {
-  std::function<void()> avviso;
   {
     std::lock_guard<std::mutex> lock(mutex);
     segnalata = true;
-    avviso = avvisoSegnale;
   }
   cv.notify_one();
-  if (avviso) avviso();
+  std::lock_guard<std::mutex> lock(mutexAvviso);
+  if (avvisoSegnale) avvisoSegnale();
 }
 
 void CSveglia::Azzera() {
@@ -30,7 +29,7 @@ bool CSveglia::Attendi(int ms) {
 }
 
 void CSveglia::ImpostaAvviso(std::function<void()> avviso) {
-  std::lock_guard<std::mutex> lock(mutex);
+  std::lock_guard<std::mutex> lock(mutexAvviso);
   avvisoSegnale = std::move(avviso);
 }
 

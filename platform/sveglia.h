@@ -27,13 +27,16 @@ class CSveglia {
   // A thread that cannot block (a window's timer) gets a call from the
   // signalling thread instead, for example to post itself an early tick. The
   // notice must be quick and must not call back into the interface. Empty:
-  // none. Set it while no line is open.
+  // none. Once this returns, the notice it replaced is no longer running
+  // anywhere and will not be called again.
   void ImpostaAvviso(std::function<void()> avviso);
 
  private:
   std::mutex mutex;
   std::condition_variable cv;
   bool segnalata = false;
+  // Held while the notice runs, so that replacing it waits for a call in progress.
+  std::mutex mutexAvviso;
   std::function<void()> avvisoSegnale;
 };
 

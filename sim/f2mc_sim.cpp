@@ -14,6 +14,7 @@ constexpr std::uint8_t LX_CHECK = 0x18;
 constexpr std::uint8_t LX_CHECK_OK = 0x11;
 constexpr std::uint8_t LX_BLOCCO = 0x00;
 constexpr std::uint8_t LX_ESEGUI = 0x40;
+constexpr double PAUSA_ESECUZIONE_PC_MS = 200;
 constexpr std::uint8_t LX_BLOCCO_OK = 0x01;
 constexpr std::uint8_t LX_BLOCCO_ERRATO = 0x00;
 
@@ -344,6 +345,8 @@ void CChipF2mcSim::BootstrapLx(std::uint8_t b, std::int64_t ms, std::vector<Usci
   if (fase_ == Fase::Testa && messaggio_.size() == 5) {
     if (messaggio_[0] == LX_ESEGUI) {
       fase_ = Fase::Attesa;
+      // The PC gives the RAM loader 200 ms from its execute before it changes speed.
+      if (minimo_) minimo_->PausaDallaRichiesta(PAUSA_ESECUZIONE_PC_MS);
       t(ms, "-> " + nome + " esecuzione: " + Esa(messaggio_.data(), messaggio_.size()));
       if (messaggio_[1] || messaggio_[2] || messaggio_[3] || messaggio_[4]) {
         Anomalia(ms, "esecuzione con byte non nulli: " + Esa(messaggio_.data(), 5), t);

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "sim/flash_sim.h"
+#include "sim/minimo_sim.h"
 
 namespace bricola::sim {
 
@@ -129,8 +130,11 @@ class CChipF2mcSim {
     chiudi_ = false;
     return c;
   }
+  // Where the chip declares the waits its protocol sets the PC (not owned; null: none).
+  void ImpostaMinimo(CMinimoLinea* m) { minimo_ = m; }
 
  private:
+  CMinimoLinea* minimo_ = nullptr;
   enum class Fase { Attesa, Testa, Dati, Comando };
 
   GuastoF2mc* Guasto(TipoGuastoF2mc tipo, const std::string& parte);

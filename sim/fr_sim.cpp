@@ -25,6 +25,15 @@ constexpr std::uint8_t NAK = 0x15;
 // Carriage returns in a row that end the hex download mode.
 constexpr int CR_FINE_DOWNLOAD = 8;
 
+// Waits the protocol sets the PC, counted from its own send: the whole echo
+// window of each bootstrap command byte, the kernel's start after the call,
+// the gap between the carriage returns of a download's end, and the rest at
+// the prompt after a blank check (from the PC's next request on).
+constexpr double FINESTRA_ECO_PC_MS = 20;
+constexpr double AVVIO_CHIAMATA_PC_MS = 200;
+constexpr double PAUSA_CR_PC_MS = 100;
+constexpr double PAUSA_DOPO_BLANK_PC_MS = 200;
+
 // What the kernel reads from the short segments before it programs its UART
 // and its flash interface; a chip without them hangs in the kernel's start.
 struct CellaAvvio {
@@ -299,6 +308,7 @@ void CChipFrSim::Bootstrap(std::uint8_t b, std::int64_t ms, std::vector<UscitaFr
         if (!Muto(ParteFr::Check, ms, nome, t)) Rispondi(u, std::vector<std::uint8_t>{CHECK_FR_OK});
       } else if (b == PREFISSO_ROM && stato_ == StatoFr::Bootstrap) {
         Rispondi(u, std::vector<std::uint8_t>{ECO_PREFISSO}, config.ecoMs);
+        AttesaPc(FINESTRA_ECO_PC_MS);
         fase_ = Fase::Prefisso;
       } else {
         t(ms, "byte ignorato dal " + std::string(stato_ == StatoFr::Bootstrap ? "bootstrap" : "chip vuoto") + ": " +
@@ -310,6 +320,7 @@ void CChipFrSim::Bootstrap(std::uint8_t b, std::int64_t ms, std::vector<UscitaFr
       if (b == ROM_LEGGI || b == ROM_SCRIVI || b == ROM_CHIAMA) {
         comando_ = b == ROM_LEGGI ? ComandoRomFr::Leggi : b == ROM_SCRIVI ? ComandoRomFr::Scrivi : ComandoRomFr::Chiama;
         Rispondi(u, std::vector<std::uint8_t>{static_cast<std::uint8_t>(ECO_COMANDO | b)}, config.ecoMs);
+        AttesaPc(FINESTRA_ECO_PC_MS);
         fase_ = comando_ == ComandoRomFr::Chiama ? Fase::Indirizzo : Fase::Testa;
       } else {
         t(ms, "comando bootstrap sconosciuto " + Esa(&b, 1));
@@ -369,6 +380,7 @@ void CChipFrSim::Bootstrap(std::uint8_t b, std::int64_t ms, std::vector<UscitaFr
       campi_.push_back(b);
       if (campi_.size() < 4) return;
       fase_ = Fase::Attesa;
+      AttesaPc(AVVIO_CHIAMATA_PC_MS);
       Arrivo("chiama", u, ms, nome, t);
       if (chiudi_) return;
       Chiama(static_cast<std::uint32_t>(campi_[0] | campi_[1] << 8 | campi_[2] << 16) |
@@ -453,6 +465,7 @@ void CChipFrSim::Kernel(std::uint8_t b, std::int64_t ms, std::vector<UscitaFr>& 
           }
           return;
         case 'b': {
+          if (minimo_) minimo_->PausaDopoProssimaRichiesta(PAUSA_DOPO_BLANK_PC_MS);
           Arrivo("blank", u, ms, nome, t);
           std::string r = " checking ...";
           for (int s = 0; s < 6; ++s)
@@ -537,6 +550,8 @@ void CChipFrSim::Kernel(std::uint8_t b, std::int64_t ms, std::vector<UscitaFr>& 
           Arrivo("quit", u, ms, nome, t);
           t(ms, "kernel: fine download");
           if (!Muto(ParteFr::Kernel, ms, nome, t)) Rispondi(u, ">");
+        } else {
+          AttesaPc(PAUSA_CR_PC_MS);
         }
         return;
       }

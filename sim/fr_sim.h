@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "sim/flash_sim.h"
+#include "sim/minimo_sim.h"
 
 namespace bricola::sim {
 
@@ -120,6 +121,8 @@ class CChipFrSim {
     chiudi_ = false;
     return c;
   }
+  // Where the chip declares the waits its protocol sets the PC (not owned; null: none).
+  void ImpostaMinimo(CMinimoLinea* m) { minimo_ = m; }
   // RAM bytes written through the bootstrap since start, as ranges.
   std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>> IntervalliRam() const;
 
@@ -157,6 +160,12 @@ class CChipFrSim {
   GuastoFr* bitRisposta_ = nullptr;
   GuastoFr* bitInvertito_ = nullptr;
   bool chiudi_ = false;
+  // The PC's own wait of ms from its request now being received.
+  void AttesaPc(double ms) {
+    if (minimo_) minimo_->PausaDallaRichiesta(ms);
+  }
+
+  CMinimoLinea* minimo_ = nullptr;
   StatoFr stato_ = StatoFr::Fermo;
   Fase fase_ = Fase::Attesa;
   std::int64_t ultimoByteMs_ = 0;

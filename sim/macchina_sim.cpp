@@ -121,9 +121,17 @@ std::uint8_t CMacchinaSim::Spazzatura() {
   return static_cast<std::uint8_t>(statoSpazzatura_ >> 16);
 }
 
+void CMacchinaSim::ImpostaMinimo(CMinimoLinea* m) {
+  minimo_ = m;
+  for (auto& s : schede_) {
+    if (s.fr) s.fr->ImpostaMinimo(m);
+    if (s.f2mc) s.f2mc->ImpostaMinimo(m);
+  }
+}
+
 void CMacchinaSim::ImpostaBaud(std::uint32_t baud, std::int64_t ms) {
   baudLinea_ = baud;
-  if (minimo_) minimo_->Pausa(CMinimoLinea::kPausaBaudMs);
+  if (minimo_) minimo_->CambioVelocita(static_cast<double>(ms));
   Traccia(ms, "linea baud " + std::to_string(baud));
 }
 

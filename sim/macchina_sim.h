@@ -118,7 +118,7 @@ class CMacchinaSim {
 
   void ImpostaTrascrizione(CTrascrizione* t) { trascrizione_ = t; }
   // Where the line events and the pauses the boards need are told (not owned; null: nowhere).
-  void ImpostaMinimo(CMinimoLinea* m) { minimo_ = m; }
+  void ImpostaMinimo(CMinimoLinea* m);
 
   // Line events from the PC.
   void ImpostaBaud(std::uint32_t baud, std::int64_t ms);

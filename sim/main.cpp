@@ -68,6 +68,12 @@ std::int64_t AdessoMs() {
       .count();
 }
 
+// The same clock in fractions of a millisecond: a paced line hands each byte
+// over when it is due, not at the next whole millisecond.
+double AdessoMsPreciso() {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
 struct Opzioni {
   std::string macchina;
   std::string ascolto;
@@ -206,6 +212,15 @@ class CCodaUscita {
     if (coda_.empty()) return -1;
     return std::max(0, static_cast<int>(std::ceil(coda_.front().tempo - adesso)));
   }
+  // The same to the fraction of a millisecond, for handing bytes over in
+  // batches of about a millisecond (as a UART's FIFO does), except that the
+  // last byte queued goes out as soon as it is due: the reader waits for it.
+  double AttesaPrecisa(double adesso) const {
+    if (coda_.empty()) return -1;
+    const double prossimo = coda_.front().tempo - adesso;
+    const double ultimo = coda_.back().tempo - adesso;
+    return std::max({0.0, prossimo, std::min(1.0, ultimo)});
+  }
 
  private:
   static double TempoByte(std::uint32_t baud) { return baud ? 10000.0 / baud : 0.0; }
@@ -331,17 +346,19 @@ int ServiRete(CMacchinaSim& m, const Opzioni& o) {
       Dump(m, o.dump);
     }
     if (finePrevista >= 0 && client < 0 && AdessoMs() >= finePrevista) break;
-    const auto adesso = static_cast<double>(AdessoMs());
-    int attesa = finePrevista >= 0 ? 20 : 200;
+    const double adesso = AdessoMsPreciso();
+    double attesa = FinoAllaScadenza(m, finePrevista >= 0 ? 20 : 200);
     if (client >= 0 && !telnet->Sospeso()) {
-      const int a = coda.Attesa(adesso);
+      const double a = coda.AttesaPrecisa(adesso);
       if (a >= 0) attesa = std::min(attesa, a);
     }
-    attesa = FinoAllaScadenza(m, attesa);
     pollfd p[2] = {{ascolto, POLLIN, 0}, {client, POLLIN, 0}};
-    const int k = ::poll(p, client >= 0 ? 2 : 1, attesa);
+    const auto ns = static_cast<long long>(attesa * 1e6);
+    const timespec limite{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    const int k = ::ppoll(p, client >= 0 ? 2 : 1, &limite, nullptr);
     if (k < 0 && errno != EINTR) break;
     const std::int64_t ms = AdessoMs();
+    const double msPreciso = AdessoMsPreciso();
 
     if (k > 0 && (p[0].revents & POLLIN)) {
       const int nuovo = ::accept4(ascolto, nullptr, nullptr, SOCK_CLOEXEC);
@@ -355,7 +372,7 @@ int ServiRete(CMacchinaSim& m, const Opzioni& o) {
         m.NuovaConnessione(ms);
         telnet = std::make_unique<CTelnetSim>(m);
         telnet->alSvuota = [&coda](std::uint8_t quale) {
-          if (quale & bricola::sim::CMacchinaSim::SVUOTA_VERSO_PC) coda.Svuota(static_cast<double>(AdessoMs()));
+          if (quale & bricola::sim::CMacchinaSim::SVUOTA_VERSO_PC) coda.Svuota(AdessoMsPreciso());
         };
         const auto apertura = telnet->Apertura();
         if (!ScriviTutto(client, apertura.data(), apertura.size())) {
@@ -379,10 +396,10 @@ int ServiRete(CMacchinaSim& m, const Opzioni& o) {
       telnet->DalClient(b, static_cast<std::size_t>(n), ms, risposte, dati);
       // Only line data cross the simulated cable; Telnet commands do not.
       const std::uint64_t nDati = telnet->ByteDati() - primaDati;
-      minimoLinea.DalPc(nDati, baudArrivo, static_cast<double>(ms), !coda.Vuota());
-      coda.Ricevuti(static_cast<std::size_t>(nDati), baudArrivo, static_cast<double>(ms));
+      minimoLinea.DalPc(nDati, baudArrivo, msPreciso, !coda.Vuota());
+      coda.Ricevuti(static_cast<std::size_t>(nDati), baudArrivo, msPreciso);
       if (nDati > 0) minimoLinea.LineaOccupataFino(coda.RxLiberaMs());
-      for (const auto& u : dati) Accoda(coda, u, m.BaudLinea(), static_cast<double>(ms));
+      for (const auto& u : dati) Accoda(coda, u, m.BaudLinea(), msPreciso);
       if (!risposte.empty() && !ScriviTutto(client, risposte.data(), risposte.size())) {
         chiudiClient("scrittura fallita");
         dopoChiusura();
@@ -398,7 +415,7 @@ int ServiRete(CMacchinaSim& m, const Opzioni& o) {
     }
     if (client >= 0 && !telnet->Sospeso()) {
       std::vector<std::uint8_t> pronti;
-      coda.Pronti(static_cast<double>(AdessoMs()), pronti);
+      coda.Pronti(AdessoMsPreciso(), pronti);
       if (!pronti.empty()) {
         std::vector<std::uint8_t> escapati;
         CTelnetSim::Escapa(pronti.data(), pronti.size(), escapati);

@@ -14,10 +14,13 @@ void CMinimoLinea::Inizia(double ms) {
 }
 
 void CMinimoLinea::ChiudiPausa(double ms) {
-  if (pausaAttesa_ <= 0) return;
-  const double silenzio = std::max(0.0, ms - lineaRealeFino_);
-  const double p = std::min(pausaAttesa_, silenzio);
+  double dovuta = pausaAttesa_;
+  if (fineAncorata_ > 0) dovuta = std::max(dovuta, fineAncorata_ - Fine());
   pausaAttesa_ = 0;
+  fineAncorata_ = 0;
+  if (dovuta <= 0) return;
+  const double silenzio = std::max(0.0, ms - lineaRealeFino_);
+  const double p = std::min(dovuta, silenzio);
   pauseMs_ += p;
   rx_ = tx_ = Fine() + p;
 }
@@ -25,7 +28,17 @@ void CMinimoLinea::ChiudiPausa(double ms) {
 void CMinimoLinea::DalPc(std::uint64_t n, std::uint32_t baud, double ms, bool schedaInTrasmissione) {
   if (n == 0) return;
   Inizia(ms);
-  const bool pausa = pausaAttesa_ > 0;
+  if (prossimaAttesa_ > 0) {
+    // The PC's first request after the board's answer: its wait starts with
+    // it, unless the PC sent nothing and the silence before this was the wait.
+    if (ms - lineaRealeFino_ >= prossimaAttesa_) {
+      pausaAttesa_ = std::max(pausaAttesa_, prossimaAttesa_);
+    } else {
+      ancoraDopo_ = std::max(ancoraDopo_, prossimaAttesa_);
+    }
+    prossimaAttesa_ = 0;
+  }
+  const bool pausa = pausaAttesa_ > 0 || fineAncorata_ > 0;
   ChiudiPausa(ms);
   const double t = TempoByte(baud) * static_cast<double>(n);
   // Bytes sent while the board still talks did not wait for it.
@@ -37,6 +50,14 @@ void CMinimoLinea::DalPc(std::uint64_t n, std::uint32_t baud, double ms, bool sc
   if (pausaDopo_ > 0) {
     pausaAttesa_ = std::max(pausaAttesa_, pausaDopo_);
     pausaDopo_ = 0;
+  }
+  if (ancoraDopo_ > 0) {
+    fineAncorata_ = std::max(fineAncorata_, da + ancoraDopo_);
+    ancoraDopo_ = 0;
+  }
+  if (dopoProssima_ > 0) {
+    prossimaAttesa_ = std::max(prossimaAttesa_, dopoProssima_);
+    dopoProssima_ = 0;
   }
 }
 
@@ -53,6 +74,7 @@ void CMinimoLinea::VersoPc(std::uint64_t n, std::uint32_t baud, std::uint32_t ri
 void CMinimoLinea::Dtr(bool attivo, double ms) {
   Inizia(ms);
   if (attivo && !dtrAlto_) {
+    SenzaRichiesta();
     ChiudiPausa(ms);
     dtrAlto_ = true;
     dtrDa_ = ms;
@@ -75,6 +97,28 @@ void CMinimoLinea::Rts(bool attivo, double ms) {
 void CMinimoLinea::Pausa(double ms) { pausaAttesa_ = std::max(pausaAttesa_, ms); }
 
 void CMinimoLinea::PausaDopoRisposta(double ms) { pausaDopo_ = std::max(pausaDopo_, ms); }
+
+void CMinimoLinea::PausaDallaRichiesta(double ms) { ancoraDopo_ = std::max(ancoraDopo_, ms); }
+
+void CMinimoLinea::PausaDopoProssimaRichiesta(double ms) { dopoProssima_ = std::max(dopoProssima_, ms); }
+
+void CMinimoLinea::CambioVelocita(double ms) {
+  if (iniziato_) {
+    // A speed change is the PC's own line event: what it waited for before
+    // it ends here, and the settling follows.
+    SenzaRichiesta();
+    ChiudiPausa(ms);
+    LineaOccupataFino(ms);
+  }
+  Pausa(kPausaBaudMs);
+}
+
+void CMinimoLinea::SenzaRichiesta() {
+  // No request came after the board's answer: the wait ran until this event.
+  if (prossimaAttesa_ <= 0) return;
+  pausaAttesa_ = std::max(pausaAttesa_, prossimaAttesa_);
+  prossimaAttesa_ = 0;
+}
 
 nlohmann::json CMinimoLinea::Stato() const {
   auto arrotonda = [](double v) { return std::round(v * 10.0) / 10.0; };

@@ -41,6 +41,20 @@ class CMinimoLinea {
   // The same for a pause that starts once the board has answered the request
   // now being received (it counts from the PC's next request on).
   void PausaDopoRisposta(double ms);
+  // The PC keeps the line silent until `ms` after it began sending the
+  // request now being received: a wait the protocol makes it count from its
+  // own send (the echo window of a bootstrap command byte, the start of a
+  // called program, the gap between the carriage returns that end a
+  // download). Counted up to the silence that really followed.
+  void PausaDallaRichiesta(double ms);
+  // Once the board has answered the request now being received, the PC sends
+  // its next request (or nothing) and then keeps silent until `ms` after it
+  // began sending that one. When nothing was sent, the silence before the
+  // PC's next bytes is that wait.
+  void PausaDopoProssimaRichiesta(double ms);
+  // The PC changed the line's speed at ms: a pause still pending ends there,
+  // and the line settles kPausaBaudMs before the next byte.
+  void CambioVelocita(double ms);
   // The real time the line was last busy (server clock): the end of the last
   // byte either way.
   void LineaOccupataFino(double ms) {
@@ -56,6 +70,8 @@ class CMinimoLinea {
   void Inizia(double ms);
   // Ends a pending pause at real time ms: the ideal line then moves on by it.
   void ChiudiPausa(double ms);
+  // A line event other than a request came while a wait waited for one.
+  void SenzaRichiesta();
 
   bool iniziato_ = false;
   double inizio_ = 0;  // ideal clock at the first line event
@@ -64,6 +80,14 @@ class CMinimoLinea {
   double lineaRealeFino_ = 0;
   double pausaAttesa_ = 0;  // pending pause (0 none)
   double pausaDopo_ = 0;    // pending once the current request is in
+  // Ideal time before which the PC's next bytes cannot start (0 none), and
+  // the wait that sets it once the current request is in.
+  double fineAncorata_ = 0;
+  double ancoraDopo_ = 0;
+  // A wait that the PC's request after the board's answer starts (0 none):
+  // declared during a request, armed once it is in.
+  double dopoProssima_ = 0;
+  double prossimaAttesa_ = 0;
   bool dtrAlto_ = false;
   double dtrDa_ = 0;
   bool rtsNellImpulso_ = false;

@@ -65,6 +65,8 @@ CBricolaDlg::~CBricolaDlg() {
   // Hiding the window moves the focus: no widget may call into it any more.
   for (QObject* figlio : findChildren<QObject*>()) QObject::disconnect(figlio, nullptr, this, nullptr);
   QObject::disconnect(&timer, nullptr, this, nullptr);
+  // No line may post an early tick to a window going away.
+  FermaAvvisi();
   // A window destroyed without being closed still writes its settings.
   Termina();
 }
@@ -302,6 +304,17 @@ void CBricolaDlg::MostraInformazioni() {
 }
 
 // --- display operations -------------------------------------------------------
+
+void CBricolaDlg::PassoPronto() {
+  if (avvisoInCoda.exchange(true)) return;
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        avvisoInCoda = false;
+        SuPassoPronto();
+      },
+      Qt::QueuedConnection);
+}
 
 bool CBricolaDlg::CreaTimer(int id, int millisecondi) {
   idTimer = id;

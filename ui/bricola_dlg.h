@@ -5,6 +5,7 @@
 
 #include <QDialog>
 #include <QTimer>
+#include <atomic>
 
 #include "app/finestra.h"
 
@@ -71,6 +72,8 @@ class CBricolaDlg : public QDialog, public CFinestraProc {
   void MostraInformazioni();
 
  protected:
+  // The line's receive thread: posts the early tick to the window's thread.
+  void PassoPronto() override;
   // Display operations of the window logic.
   bool CreaTimer(int id, int millisecondi) override;
   void DistruggiTimer(int id) override;
@@ -101,6 +104,8 @@ class CBricolaDlg : public QDialog, public CFinestraProc {
   void Costruisci();
   QTimer timer;
   int idTimer = 0;
+  // An early tick is posted and has not run yet: one at a time in the queue.
+  std::atomic<bool> avvisoInCoda{false};
   bool riempiendo = false;
   int attese = 0;
 };

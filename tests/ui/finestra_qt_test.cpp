@@ -13,6 +13,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QEventLoop>
 #include <QFile>
 #include <QGroupBox>
 #include <QJsonArray>
@@ -241,6 +242,21 @@ class FinestraQt : public ::testing::Test {
     }
     return true;
   }
+  // The same in a running event loop, as the application's: posted calls are
+  // handled as they come (QTest::qWait sleeps between its passes).
+  static bool AttendiNelCiclo(const std::function<bool()>& condizione, int ms) {
+    QEventLoop ciclo;
+    QTimer controllo;
+    bool riuscito = false;
+    const auto fine = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    QObject::connect(&controllo, &QTimer::timeout, [&] {
+      riuscito = condizione();
+      if (riuscito || std::chrono::steady_clock::now() > fine) ciclo.quit();
+    });
+    controllo.start(5);
+    ciclo.exec();
+    return riuscito;
+  }
   std::string Stato() const { return finestra->statoLinea->text().toStdString(); }
   static void Premi(QAbstractButton* b) {
     ASSERT_TRUE(b->isEnabled()) << b->text().toStdString();
@@ -380,6 +396,33 @@ TEST_F(FinestraQt, StopInTheMiddleReleasesTheBoard) {
     QTest::qWait(100);
   }
   EXPECT_EQ(Stato().rfind("Versione boot", 0), 0u) << Stato();
+}
+
+TEST_F(FinestraQt, ALoadStepsAsFastAsItsRepliesComeNotOncePerTimerPeriod) {
+  // 128 KiB written and read back in 512-byte packets: several hundred
+  // requests. With one step per 10 ms tick they alone would take over 5 s;
+  // the line's wake-up runs the next step as soon as a reply is in.
+  AvviaSim("{\"nome\": \"controllo\", \"codice\": \"0x1234\", \"versione\": \"0x68\", \"tipoMicro\": 7, "
+           "\"velocitaMassima\": 1, \"codiceBuffer\": \"0xA0\", \"indirizzoCan\": \"0x0100\", "
+           "\"flash\": {\"mappa\": \"M256\"}}");
+  const std::string img = Immagine({"-c", "0x1234", "-m", "7", "-n", "Grande", "0xFC0000:seq=131072"});
+  Apri(img);
+  CBricolaDlg& f = *finestra;
+  Risponditore risponditore;
+  const auto inizio = std::chrono::steady_clock::now();
+  Premi(f.load);
+  ASSERT_TRUE(AttendiNelCiclo([&] { return f.Stato() == StatoLavoro::kInattivo; }, 60000));
+  const double secondi = std::chrono::duration<double>(std::chrono::steady_clock::now() - inizio).count();
+  EXPECT_EQ(Stato(), "trasferimento completato");
+  EXPECT_EQ(f.trasferiti->text(), "262144 ");
+  sim->Ferma();
+  std::ifstream trascrizione(cartella + "/transcript.txt");
+  int richieste = 0;
+  for (std::string riga; std::getline(trascrizione, riga);) richieste += riga.find(" -> ") != std::string::npos;
+  ASSERT_GT(richieste, 500);
+  // The prescribed pauses (reset, boot start, speed settles) are under 1.2 s;
+  // a step per period would add 10 ms a request on top of them.
+  EXPECT_LT(secondi, 1.2 + 0.5 * richieste * 0.010) << richieste << " requests";
 }
 
 TEST_F(FinestraQt, BootCheckLocalAndRemote) {
