@@ -1204,6 +1204,43 @@ int CLoad90Fxxx::ProssimaScrittura() {
 
 // --- read-back -----------------------------------------------------------------------------
 
+int CLoad90Fxxx::InviaRead(int n, int riprova, int* codice) {
+  RegistraValori("invio read %06lx per %04x dati", indirizzoBlocco, n);
+  const CTrama trama = TramaRead(static_cast<std::uint32_t>(indirizzoBlocco),
+                                 static_cast<std::uint16_t>(n), tipoMicroBoot == kMicroIndirizzo32);
+  if (!Invia(Richiesta::Read, trama, n + 3)) {
+    *codice = RC_SERIAL_SEND;
+    return 0;
+  }
+  inAttesa = 1;
+  if (!riprova) tentativi = 5;
+  return 1;
+}
+
+int CLoad90Fxxx::RispostaRead(int* esitoPasso) {
+  const Richiesta q = Richiesta::Read;
+  const int r = Raccogli(q, byteLettura + 3);
+  if (r == 0) return 0;
+  if (r < 0) {
+    const int codice = ClassificaIncompleta(Descrizione(q).prefisso);
+    *esitoPasso = codice ? Riprova(q, codice) : 1;
+    return 0;
+  }
+  if (!VerificaRisposta(risposta, byteRicevuti, kRead)) {
+    RegistraRispostaErrata(q, false);
+    *esitoPasso = Riprova(q, RC_REPLY_CRC);
+    return 0;
+  }
+  return 1;
+}
+
+void CLoad90Fxxx::AvanzaLettura() {
+  indirizzoBlocco += byteLettura;
+  byteBlocco -= byteLettura;
+  byteRimanenti -= byteLettura;
+  byteFatti += byteLettura;
+}
+
 int CLoad90Fxxx::InvioReadSeServe(int riprova, int* codice) {
   // Read-back packets: what the local board's buffer holds, or what the
   // machine's internal bus carries for a remote board.
@@ -1240,30 +1277,12 @@ int CLoad90Fxxx::InvioReadSeServe(int riprova, int* codice) {
     *codice = RC_MODULE_CORRUPT;
     return 0;
   }
-  RegistraValori("invio read %06lx per %04x dati", indirizzoBlocco, n);
-  const CTrama trama = TramaRead(static_cast<std::uint32_t>(indirizzoBlocco),
-                                 static_cast<std::uint16_t>(n), tipoMicroBoot == kMicroIndirizzo32);
-  if (!Invia(Richiesta::Read, trama, n + 3)) {
-    *codice = RC_SERIAL_SEND;
-    return 0;
-  }
-  inAttesa = 1;
-  if (!riprova) tentativi = 5;
-  return 1;
+  return InviaRead(n, riprova, codice);
 }
 
 int CLoad90Fxxx::ReadRicevi() {
-  const Richiesta q = Richiesta::Read;
-  const int r = Raccogli(q, byteLettura + 3);
-  if (r == 0) return 1;
-  if (r < 0) {
-    const int codice = ClassificaIncompleta(Descrizione(q).prefisso);
-    return codice ? Riprova(q, codice) : 1;
-  }
-  if (!VerificaRisposta(risposta, byteRicevuti, kRead)) {
-    RegistraRispostaErrata(q, false);
-    return Riprova(q, RC_REPLY_CRC);
-  }
+  int esitoPasso = 1;
+  if (!RispostaRead(&esitoPasso)) return esitoPasso;
   for (int i = 0; i < byteLettura; ++i) {
     int diversi = risposta[1 + i] ^ datiAttesi[i];
     // Bits the flash map marks as not stored are not compared.
@@ -1282,10 +1301,7 @@ int CLoad90Fxxx::ReadRicevi() {
 }
 
 int CLoad90Fxxx::ProssimaLettura() {
-  indirizzoBlocco += byteLettura;
-  byteBlocco -= byteLettura;
-  byteRimanenti -= byteLettura;
-  byteFatti += byteLettura;
+  AvanzaLettura();
   int codice = RC_OK;
   const int t = Secondi();
   if (byteBlocco > 0) {
@@ -1318,38 +1334,17 @@ int CLoad90Fxxx::InvioLetturaSeServe(int riprova, int* codice) {
     return 0;
   }
   byteLettura = static_cast<std::uint16_t>(n);
-  RegistraValori("invio read %06lx per %04x dati", indirizzoBlocco, n);
-  const CTrama trama = TramaRead(static_cast<std::uint32_t>(indirizzoBlocco),
-                                 static_cast<std::uint16_t>(n), tipoMicroBoot == kMicroIndirizzo32);
-  if (!Invia(Richiesta::Read, trama, n + 3)) {
-    *codice = RC_SERIAL_SEND;
-    return 0;
-  }
-  inAttesa = 1;
-  if (!riprova) tentativi = 5;
-  return 1;
+  return InviaRead(n, riprova, codice);
 }
 
 int CLoad90Fxxx::LetturaRicevi() {
-  const Richiesta q = Richiesta::Read;
-  const int r = Raccogli(q, byteLettura + 3);
-  if (r == 0) return 1;
-  if (r < 0) {
-    const int codice = ClassificaIncompleta(Descrizione(q).prefisso);
-    return codice ? Riprova(q, codice) : 1;
-  }
-  if (!VerificaRisposta(risposta, byteRicevuti, kRead)) {
-    RegistraRispostaErrata(q, false);
-    return Riprova(q, RC_REPLY_CRC);
-  }
+  int esitoPasso = 1;
+  if (!RispostaRead(&esitoPasso)) return esitoPasso;
   if (!ricevitore->DatiLetti(static_cast<std::uint32_t>(indirizzoBlocco), risposta + 1, byteLettura)) {
     Registra("lettura flash: memoria insufficiente");
     return Fallisci(RC_NO_MEMORY);
   }
-  indirizzoBlocco += byteLettura;
-  byteBlocco -= byteLettura;
-  byteRimanenti -= byteLettura;
-  byteFatti += byteLettura;
+  AvanzaLettura();
   int codice = RC_OK;
   if (byteBlocco <= 0 && ++intervalloCorrente < intervalliLettura.size()) {
     ++bloccoCorrente;

@@ -179,6 +179,14 @@ class CLoad90Fxxx : public CLoadFujitsu, public CLoad, public CMemoria {
   // 1 sent or skipped, 0 with codice (nothing sent).
   int InvioWriteSeServe(int riprova, int* codice);
   int InvioReadSeServe(int riprova, int* codice);
+  // Sends Read for n bytes at indirizzoBlocco (byteLettura already n): 1 sent,
+  // 0 with codice.
+  int InviaRead(int n, int riprova, int* codice);
+  // 1 with a whole Read reply whose check is good in `risposta`; 0 otherwise,
+  // with *esitoPasso the step's result (left as it is while the reply is on its way).
+  int RispostaRead(int* esitoPasso);
+  // Moves past the byteLettura bytes just read.
+  void AvanzaLettura();
   int ProssimaScrittura();
   int ProssimaLettura();
   // The read mode's requests and replies.
